@@ -1,0 +1,62 @@
+"""Writes a sample acquisition file and prints what the reader finds in it.
+
+Usage: python examples/demo.py [PATH]   (PATH must contain "orbitrap"; by
+default the sample goes to a temporary directory and is removed afterwards)
+"""
+
+import os
+import random
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+import rawbuilder as rb  # noqa: E402
+import velmaro  # noqa: E402
+
+SCANS = 145  # a version-66 file
+
+
+def sample_image():
+    """A version-66 file in the orbitrap layout: one MS1 scan, then four MS2
+    scans of its precursors, over and over."""
+    rng = random.Random(66)
+    image = rb.orbitrap_image(66).header(filetime=133000000000000000)
+    for i in range(SCANS):
+        ms1 = i % 5 == 0
+        image.rt(i, 0.5 + 0.021 * i)
+        image.trailer(
+            i,
+            injection=rng.uniform(5, 50) if ms1 else rng.uniform(20, 100),
+            master=0 if ms1 else i - i % 5 + 1,
+            mono=0.0 if ms1 else round(rng.uniform(400, 1200), 4),
+            charge=0 if ms1 else rng.choice([2, 2, 3, 4]),
+        )
+    return image
+
+
+def main():
+    directory = None
+    if len(sys.argv) > 1:
+        path = sys.argv[1]
+    else:
+        directory = tempfile.TemporaryDirectory()
+        path = os.path.join(directory.name, "orbitrap_sample.raw")
+    sample_image().write(path)
+
+    reader = velmaro.RawFileReader(path)
+    print(f"file            {path} ({os.path.getsize(path)} bytes)")
+    print(f"version         {reader.version}")
+    print(f"scans           {reader.num_scans}")
+    print(f"created (unix)  {reader.creation_date}")
+    print()
+    print(" scan     rt/min   inject/ms  master  charge      mono m/z")
+    for n in range(1, 11):
+        print(f"{n:5d} {reader.get_rt(n):10.4f} {reader.get_injection_time(n):11.3f} "
+              f"{reader.get_master_scan(n):7d} {reader.get_charge_state(n):7d} {reader.get_monoisotopic_mz(n):13.4f}")
+    if directory is not None:
+        directory.cleanup()
+
+
+if __name__ == "__main__":
+    main()

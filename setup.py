@@ -1,0 +1,38 @@
+"""Packaging: scikit-build runs CMakeLists.txt, and the module it installs is
+put at the top of site-packages (a single-module extension, not a package)."""
+
+import glob
+import os
+import shutil
+
+from skbuild import setup
+from skbuild.command.build_ext import build_ext
+from skbuild.constants import CMAKE_INSTALL_DIR
+
+
+def _is_module(path):
+    return os.path.basename(path).startswith("velmaro.") and path.endswith(".so")
+
+
+class build_ext_with_module(build_ext):
+    """Copies the extension module from CMake's install tree into build_lib."""
+
+    def run(self):
+        super().run()
+        for built in glob.glob(os.path.join(CMAKE_INSTALL_DIR(), "velmaro.*.so")):
+            self.mkpath(self.build_lib)
+            shutil.copy2(built, os.path.join(self.build_lib, os.path.basename(built)))
+
+
+setup(
+    name="velmaro",
+    version="0.1.0",
+    description="Native reader for Thermo Fisher .raw mass-spectrometer files",
+    license="MIT",
+    python_requires=">=3.10",
+    py_modules=[],
+    # Without this hook scikit-build would install a top-level module as data.
+    cmake_process_manifest_hook=lambda paths: [p for p in paths if not _is_module(p)],
+    cmdclass={"build_ext": build_ext_with_module},
+    zip_safe=False,
+)

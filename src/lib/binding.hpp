@@ -1,0 +1,166 @@
+// The conventions every entry point of the module follows: owned
+// references, argument binding and conversion, access to a reader object,
+// result conversion, and the mapping of core failures to Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "reader/reader.hpp"
+
+namespace velmaro::py {
+
+// An owned reference, dropped on every way out of a scope.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* owned) : p_(owned) {}
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+    Py_XDECREF(old);
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+
+  static Ref borrowed(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// ---- failures --------------------------------------------------------------
+// Each returns nullptr so that an entry point can `return raise_...(...)`.
+
+PyObject* raise_panic(std::string_view message, std::source_location where = std::source_location::current());
+PyObject* raise_failure(const Failure& failure);
+PyObject* raise_os_error(const IoError& error);
+// An interpreter call returned NULL: show its error, then fail internally.
+PyObject* api_call_failed(std::source_location where = std::source_location::current());
+
+// Runs an entry point's body; a C++ exception must never reach the interpreter.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return raise_panic("memory allocation failed");
+  } catch (const std::exception& e) {
+    return raise_panic(e.what());
+  } catch (...) {
+    return raise_panic("unexpected failure in native code");
+  }
+}
+
+// ---- arguments -------------------------------------------------------------
+
+// The one parameter of a method (or of the constructor, "__new__").
+struct Signature {
+  const char* function;
+  const char* parameter;
+};
+
+// Binds the arguments of a vectorcall; returns the bound argument (borrowed),
+// or nullptr with the binding TypeError set.
+PyObject* bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The same for a call with a tuple and a dict (the constructor).
+PyObject* bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// Argument conversions; false with an exception set on failure.
+bool convert_u32(const Signature& sig, PyObject* obj, uint32_t& out);
+bool convert_text(const Signature& sig, PyObject* obj, std::string& out);
+
+// ---- the reader object -----------------------------------------------------
+
+struct ReaderObject {
+  PyObject_HEAD
+  RawFileReader record;
+  // 0: free; n > 0: n shared accesses; -1: one exclusive access.
+  std::atomic<Py_ssize_t> access;
+};
+
+// The RawFileReader type, created once per process; nullptr with an
+// exception set if it cannot be created.
+PyTypeObject* reader_type();
+
+// Shared or exclusive access to a reader object, released (and the object's
+// reference dropped) when the guard goes.
+class Access {
+ public:
+  static Access shared(PyObject* self);
+  static Access exclusive(PyObject* self);
+  Access(Access&& other) noexcept
+      : object_(std::exchange(other.object_, nullptr)), exclusive_(other.exclusive_) {}
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  Access& operator=(Access&&) = delete;
+  ~Access();
+
+  explicit operator bool() const { return object_ != nullptr; }
+  RawFileReader& reader() const { return object_->record; }
+
+ private:
+  Access(ReaderObject* object, bool exclusive) : object_(object), exclusive_(exclusive) {}
+  ReaderObject* object_ = nullptr;
+  bool exclusive_ = false;
+};
+
+// ---- results ---------------------------------------------------------------
+// New references; nullptr (after api_call_failed) if the interpreter fails.
+
+PyObject* to_py(double value);
+PyObject* to_py(int32_t value);
+PyObject* to_py(uint32_t value);
+PyObject* to_py(std::string_view utf8);
+PyObject* none();
+
+// Sets dict[key] = value, taking ownership of value; false with an exception
+// set if the value could not be made or inserted.
+bool set_item(PyObject* dict, PyObject* key, PyObject* value);
+
+// ---- method shapes ---------------------------------------------------------
+
+// A method of one unsigned 32-bit argument under shared access:
+// bind, take access, convert, work.
+template <class Body>
+PyObject* u32_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg = bind_fastcall(sig, args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
+    Access access = Access::shared(self);
+    if (!access) return nullptr;
+    uint32_t value;
+    if (!convert_u32(sig, arg, value)) return nullptr;
+    return body(std::as_const(access.reader()), value);
+  });
+}
+
+// A method or getter without arguments under shared access.
+template <class Body>
+PyObject* shared_method(PyObject* self, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    Access access = Access::shared(self);
+    if (!access) return nullptr;
+    return body(std::as_const(access.reader()));
+  });
+}
+
+}  // namespace velmaro::py

@@ -1,0 +1,160 @@
+#include "reader/reader.hpp"
+
+#include <optional>
+#include <utility>
+
+namespace velmaro {
+
+namespace {
+
+std::optional<IoError> read_u32(const ByteSource& file, uint64_t offset, uint32_t& out) {
+  uint8_t bytes[4];
+  if (auto error = file.read_at(offset, bytes)) return error;
+  out = load_le<uint32_t>(bytes);
+  return std::nullopt;
+}
+
+// Matches the message of a slice taken past the end of the file contents.
+Failure length_word_outside(uint64_t record, uint64_t file_length) {
+  const uint64_t word = record - 4;
+  if (file_length < word) {
+    return Failure::at("range start index " + std::to_string(word) + " out of range for slice of length " +
+                       std::to_string(file_length));
+  }
+  return Failure::at("range end index " + std::to_string(record) + " out of range for slice of length " +
+                     std::to_string(file_length));
+}
+
+// The extent of a table of n records of `width` bytes at `stride`.
+uint64_t table_end(uint64_t start, uint64_t stride, uint32_t n, uint64_t width) {
+  return start + stride * (n - 1) + width;
+}
+
+}  // namespace
+
+Expected<HeaderFields, IoError> probe_header(const ByteSource& file) {
+  using namespace layout;
+  HeaderFields header;
+  if (auto error = read_u32(file, kVersionOffset, header.version)) return Unexpected{std::move(*error)};
+  if (header.version != 57 && header.version != 66) {
+    if (auto error = read_u32(file, kVersionFallbackOffset, header.version)) return Unexpected{std::move(*error)};
+  }
+  uint8_t filetime[8];
+  if (auto error = file.read_at(kCreationTimeOffset, filetime)) return Unexpected{std::move(*error)};
+  header.creation_filetime = load_le<uint64_t>(filetime);
+  return header;
+}
+
+std::optional<Failure> initialize_caches(RawFileReader& reader) {
+  auto file = open_regular(reader.path);
+  if (!file) return Failure::at(std::string(kUnwrapNone));
+  return initialize_caches(reader, *file);
+}
+
+std::optional<Failure> initialize_caches(RawFileReader& reader, const ByteSource& file) {
+  using namespace layout;
+  const uint64_t length = file.length();
+  const uint32_t n = scan_count(reader.version);
+  const bool small = path_is_small(reader.path);
+  const bool orbitrap = path_is_orbitrap(reader.path);
+  const bool injection_records = small && !orbitrap && reader.version == 57;
+
+  // Only the tables this layout uses are read, each in one piece.
+  Window rt_table, trailer_table, injection_table;
+  auto read = [&](Window& window, uint64_t begin, uint64_t end) {
+    auto result = Window::read(file, begin, end);
+    if (!result) return false;
+    window = std::move(result.value());
+    return true;
+  };
+  bool ok = true;
+  if (small) {
+    ok = ok && read(rt_table, kSmallRtStart, table_end(kSmallRtStart, kSmallRtStride, n, 8));
+  } else if (orbitrap) {
+    ok = ok && read(rt_table, kOrbitrapRtStart - 4, table_end(kOrbitrapRtStart, kOrbitrapRtStride, n, 8));
+  }
+  if (orbitrap) {
+    ok = ok && read(trailer_table, kTrailerStart, table_end(kTrailerStart, kTrailerStride, n, kTrailerCacheBytes));
+  } else if (injection_records) {
+    ok = ok && read(injection_table, kInjectionStart, table_end(kInjectionStart, kInjectionStride, n, kInjectionBytes));
+  }
+  if (!ok) return Failure::at(std::string(kUnwrapNone));
+
+  std::vector<uint64_t> offsets;
+  if (small) {
+    offsets.assign(std::begin(kSmallScanOffsets), std::end(kSmallScanOffsets));
+    offsets.resize(n, 0);
+  } else if (orbitrap) {
+    uint64_t running = kOrbitrapFirstOffset;
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint64_t record = kOrbitrapRtStart + kOrbitrapRtStride * i;
+      if (record > length) return length_word_outside(record, length);
+      offsets.push_back(running);
+      running += load_le<uint32_t>(rt_table.at(record - 4));
+    }
+  }
+
+  std::vector<double> rt(n, 0.0), injection(n, 0.0), mono_mz(n, 0.0);
+  std::vector<uint64_t> scan_offsets(n, 0);
+  std::vector<int32_t> master(n, 0), charge(n, 0);
+
+  for (uint32_t i = 0; i < n; ++i) {
+    if (orbitrap) {
+      const uint64_t slot = kTrailerStart + kTrailerStride * i;
+      if (!trailer_table.holds(slot, kTrailerCacheBytes)) continue;
+      const uint8_t* p = trailer_table.at(slot);
+      injection[i] = load_le<float>(p + 12);
+      master[i] = load_le<int32_t>(p + 62);
+      mono_mz[i] = load_le<double>(p + 66);
+      charge[i] = p[74];
+    } else if (injection_records) {
+      const uint64_t record = kInjectionStart + kInjectionStride * i;
+      if (!injection_table.holds(record, kInjectionBytes)) continue;
+      injection[i] = load_le<float>(injection_table.at(record));
+      master[i] = -1;
+    }
+  }
+
+  if (small || orbitrap) {
+    const uint64_t start = small ? kSmallRtStart : kOrbitrapRtStart;
+    const uint64_t stride = small ? kSmallRtStride : kOrbitrapRtStride;
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint64_t record = start + stride * i;
+      if (rt_table.holds(record, 8)) rt[i] = load_le<double>(rt_table.at(record));
+    }
+  }
+
+  for (size_t k = 0; k < offsets.size() && k < n; ++k) scan_offsets[k] = offsets[k];
+
+  reader.num_scans = n;
+  reader.rt_cache = std::move(rt);
+  reader.injection_time_cache = std::move(injection);
+  reader.scan_offsets = std::move(scan_offsets);
+  reader.master_scan_cache = std::move(master);
+  reader.charge_cache = std::move(charge);
+  reader.mono_mz_cache = std::move(mono_mz);
+  return std::nullopt;
+}
+
+Expected<RawFileReader, OpenError> open_reader(std::string path) {
+  auto file = RawFile::open(path);
+  if (!file) return Unexpected{OpenError{std::move(file.error())}};
+  auto header = probe_header(*file);
+  if (!header) return Unexpected{OpenError{std::move(header.error())}};
+
+  RawFileReader reader;
+  reader.path = std::move(path);
+  reader.version = header->version;
+  reader.creation_filetime = header->creation_filetime;
+  // The builder opens a handle of its own; ours stays open until we return.
+  if (auto failure = initialize_caches(reader)) return Unexpected{OpenError{std::move(*failure)}};
+  return reader;
+}
+
+std::string creation_date(uint64_t creation_filetime) {
+  constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
+  const uint64_t seconds = creation_filetime / 10000000ULL;
+  return std::to_string(seconds >= kSecondsFrom1601To1970 ? seconds - kSecondsFrom1601To1970 : 0);
+}
+
+}  // namespace velmaro

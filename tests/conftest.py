@@ -1,0 +1,58 @@
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+import rawbuilder as rb
+
+velmaro = pytest.importorskip("velmaro")
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _panic_type():
+    """PanicException is reachable only through an instance: a file too short
+    for its orbitrap layout raises one."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = rb.RawImage(40).header(version=66).write(os.path.join(directory, "orbitrap.raw"))
+        try:
+            velmaro.RawFileReader(path)
+        except BaseException as e:
+            return type(e)
+    raise AssertionError("a short orbitrap file was accepted")
+
+
+PanicException = _panic_type()
+
+
+@pytest.fixture
+def write(tmp_path):
+    """Writes a RawImage under tmp_path; `name` may hold directories."""
+
+    def write(image, name="scan.raw"):
+        return image.write(os.path.join(tmp_path, name))
+
+    return write
+
+
+@pytest.fixture
+def reader(write):
+    """A reader of a minimal version-57 file with no layout."""
+    return velmaro.RawFileReader(write(rb.RawImage(40).header(version=57)))
+
+
+def float_bits(values):
+    """Floats compared by their bits, so that NaN equals NaN."""
+    return [struct.pack("<d", v) for v in values]
+
+
+def run_python(code, interpreter=sys.executable, env=None, timeout=120):
+    """Runs code in a fresh interpreter that imports the same velmaro."""
+    module_dir = os.path.dirname(velmaro.__file__)
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, HERE]))
+    environment.update(env or {})
+    return subprocess.run([interpreter, "-c", code], capture_output=True, text=True, env=environment,
+                          timeout=timeout)

@@ -1,0 +1,114 @@
+"""Builds synthetic acquisition files for the tests, the demo and the benchmarks.
+
+A file is a length plus structures planted at absolute offsets; it is written
+sparse, so a file of several GB costs only the bytes that were planted.
+"""
+
+import os
+import struct
+
+# Header fields.
+VERSION_OFFSET = 36
+VERSION_FALLBACK_OFFSET = 12
+CREATION_TIME_OFFSET = 16
+
+# Per-scan tables; index i belongs to scan number i + 1.
+SMALL_RT_START, SMALL_RT_STRIDE = 1481842, 72
+ORBITRAP_RT_START, ORBITRAP_RT_STRIDE = 6464174, 88
+ORBITRAP_FIRST_OFFSET = 3666
+TRAILER_START, TRAILER_STRIDE = 6514414, 558
+INJECTION_START, INJECTION_STRIDE = 1492161, 254
+SMALL_SCAN_OFFSETS = (88820, 118112, 105244, 109492, 117780, 124332, 129828, 135892, 295708, 146733)
+
+# Field offsets inside a trailer slot.
+TRAILER_FIELDS = {
+    "agc": (0, "13s"),
+    "injection": (12, "f"),
+    "elapsed": (16, "f"),
+    "resolution": (21, "I"),
+    "ms_order_byte": (29, "B"),
+    "master": (62, "i"),
+    "mono": (66, "d"),
+    "charge": (74, "B"),
+    "collision": (75, "16s"),
+    "hcd": (100, "16s"),
+    "isolation": (125, "f"),
+}
+
+
+def scan_count(version):
+    return {57: 48, 66: 145}.get(version, 100)
+
+
+def orbitrap_min_length(version):
+    """The shortest file whose orbitrap-layout length words all lie inside it."""
+    return ORBITRAP_RT_START + ORBITRAP_RT_STRIDE * (scan_count(version) - 1)
+
+
+class RawImage:
+    """A file under construction: a length and planted byte strings."""
+
+    def __init__(self, length=40):
+        self.length = length
+        self.pieces = []
+
+    def put(self, offset, data):
+        self.pieces.append((offset, bytes(data)))
+        self.length = max(self.length, offset + len(data))
+        return self
+
+    def pack(self, offset, fmt, *values):
+        return self.put(offset, struct.pack("<" + fmt, *values))
+
+    def header(self, version=None, fallback_version=None, filetime=None):
+        if version is not None:
+            self.pack(VERSION_OFFSET, "I", version)
+        if fallback_version is not None:
+            self.pack(VERSION_FALLBACK_OFFSET, "I", fallback_version)
+        if filetime is not None:
+            self.pack(CREATION_TIME_OFFSET, "Q", filetime)
+        return self
+
+    def rt(self, i, minutes, small=False):
+        start, stride = (SMALL_RT_START, SMALL_RT_STRIDE) if small else (ORBITRAP_RT_START, ORBITRAP_RT_STRIDE)
+        return self.pack(start + stride * i, "d", minutes)
+
+    def length_word(self, i, nbytes):
+        """The byte length of scan i's data in the orbitrap layout."""
+        return self.pack(ORBITRAP_RT_START - 4 + ORBITRAP_RT_STRIDE * i, "I", nbytes)
+
+    def injection(self, i, ms):
+        return self.pack(INJECTION_START + INJECTION_STRIDE * i, "f", ms)
+
+    def trailer(self, i, **fields):
+        slot = TRAILER_START + TRAILER_STRIDE * i
+        for name, value in fields.items():
+            offset, fmt = TRAILER_FIELDS[name]
+            self.pack(slot + offset, fmt, value)
+        return self
+
+    def read(self):
+        """The whole file as bytes (for models; keep such files small)."""
+        data = bytearray(self.length)
+        for offset, piece in self.pieces:
+            data[offset:offset + len(piece)] = piece
+        return bytes(data[:self.length])
+
+    def write(self, path):
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        with open(path, "wb") as f:
+            f.truncate(self.length)
+            for offset, piece in self.pieces:
+                if offset < self.length:
+                    f.seek(offset)
+                    f.write(piece[:self.length - offset])
+        return str(path)
+
+
+def orbitrap_image(version=66, length=None, scan_bytes=1000):
+    """The orbitrap layout with every scan `scan_bytes` long, long enough for
+    every trailer slot unless `length` says otherwise."""
+    image = RawImage(length or TRAILER_START + TRAILER_STRIDE * scan_count(version)).header(version=version)
+    for i in range(scan_count(version)):
+        image.length_word(i, scan_bytes)
+    return image
