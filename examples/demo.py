@@ -15,13 +15,14 @@ import rawbuilder as rb  # noqa: E402
 import velmaro  # noqa: E402
 
 SCANS = 145  # a version-66 file
+SCAN_BYTES = 12000
 
 
 def sample_image():
     """A version-66 file in the orbitrap layout: one MS1 scan, then four MS2
     scans of its precursors, over and over."""
     rng = random.Random(66)
-    image = rb.orbitrap_image(66).header(filetime=133000000000000000)
+    image = rb.orbitrap_image(66, scan_bytes=SCAN_BYTES).header(filetime=133000000000000000)
     for i in range(SCANS):
         ms1 = i % 5 == 0
         image.rt(i, 0.5 + 0.021 * i)
@@ -32,6 +33,12 @@ def sample_image():
             mono=0.0 if ms1 else round(rng.uniform(400, 1200), 4),
             charge=0 if ms1 else rng.choice([2, 2, 3, 4]),
         )
+    # Every scan's data starts with its peak block (12-byte records in version 66).
+    for i in range(SCANS):
+        count = rng.randrange(60, 400)
+        mz = sorted(rng.uniform(150, 2000) for _ in range(count))
+        intensity = [rng.lognormvariate(8, 1.5) for _ in range(count)]
+        image.put(rb.ORBITRAP_FIRST_OFFSET + SCAN_BYTES * i, rb.peak_block(mz, intensity, 12))
     return image
 
 
@@ -54,6 +61,15 @@ def main():
     for n in range(1, 11):
         print(f"{n:5d} {reader.get_rt(n):10.4f} {reader.get_injection_time(n):11.3f} "
               f"{reader.get_master_scan(n):7d} {reader.get_charge_state(n):7d} {reader.get_monoisotopic_mz(n):13.4f}")
+    print()
+    scan = 2
+    mz, intensity = reader.get_peaks(scan)
+    top = intensity.argsort()[::-1][:5]
+    print(f"scan {scan}: {len(mz)} peaks, m/z {mz.min():.4f} to {mz.max():.4f} ({mz.dtype}, {intensity.dtype})")
+    print("  most intense: " + ", ".join(f"{mz[k]:.4f} ({intensity[k]:.0f})" for k in top))
+    spectra = reader.list_spectra()
+    ms2 = [s for s in spectra if s["master_scan"] > 0]
+    print(f"list_spectra: {len(spectra)} scans, {len(ms2)} MS2 scans, last: {spectra[-1]}")
     if directory is not None:
         directory.cleanup()
 

@@ -70,3 +70,59 @@ def build_caches(data, path, version):
     for k in range(min(len(offsets), n)):
         caches["scan_offsets"][k] = offsets[k]
     return caches
+
+
+def _peaks_12(data, start):
+    length = len(data)
+    limit = min(start + 10000, length)
+    held = None
+    p = start
+    while p < limit and p + 12 < length:
+        count = _unpack("I", data, p)
+        if 11 <= count <= 199999 and p + 4 + 12 * count <= length:
+            m1 = _unpack("d", data, p + 4)
+            m2 = _unpack("d", data, p + 16)
+            if 50.0 < m1 < 5000.0 and not m2 < m1 + (-0.001):
+                held = ([_unpack("d", data, p + 4 + 12 * i) for i in range(count)],
+                        [_unpack("f", data, p + 12 + 12 * i) for i in range(count)])
+                if count > 50:
+                    return held
+        p += 1
+    return held
+
+
+def _accept_8(data, p, minimum):
+    length = len(data)
+    count = _unpack("I", data, p)
+    if not (minimum <= count <= 199999 and p + 4 + 8 * count <= length):
+        return None
+    if not 50.0 < _unpack("f", data, p + 4) < 5000.0:
+        return None
+    return ([_unpack("f", data, p + 4 + 8 * i) for i in range(count)],
+            [_unpack("f", data, p + 8 + 8 * i) for i in range(count)])
+
+
+def _peaks_8(data, start):
+    for offset in (190, 124, 0):
+        if start + offset + 4 <= len(data):
+            found = _accept_8(data, start + offset, 11)
+            if found:
+                return found
+    for p in range(start, start + 512):
+        if p + 4 > len(data):
+            return None
+        found = _accept_8(data, p, 101)
+        if found:
+            return found
+    return None
+
+
+def native_get_peaks(data, caches, version, scan_num):
+    """(m/z list, intensity list) of a scan, or None."""
+    index = (scan_num - 1) & 0xFFFFFFFF
+    if index >= caches["num_scans"] or index >= len(caches["scan_offsets"]):
+        return None
+    start = caches["scan_offsets"][index]
+    if start >= len(data):
+        return None
+    return _peaks_12(data, start) if version == 66 else _peaks_8(data, start)

@@ -112,3 +112,16 @@ def orbitrap_image(version=66, length=None, scan_bytes=1000):
     for i in range(scan_count(version)):
         image.length_word(i, scan_bytes)
     return image
+
+
+def peak_block(mz, intensity, layout, count=None):
+    """A peak count and its records: layout 12 (double m/z, single intensity,
+    format version 66) or 8 (single m/z and intensity)."""
+    record = "df" if layout == 12 else "ff"
+    body = b"".join(struct.pack("<" + record, m, i) for m, i in zip(mz, intensity))
+    return struct.pack("<I", len(mz) if count is None else count) + body
+
+
+def ramp(count, first=100.0, step=1.25):
+    """An acceptable peak list: ascending m/z from `first`."""
+    return [first + step * k for k in range(count)], [1000.0 + k for k in range(count)]
