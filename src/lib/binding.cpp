@@ -138,7 +138,7 @@ bool is_reader(PyObject* self) {
 
 // ---- failures --------------------------------------------------------------
 
-PyObject* raise_panic(std::string_view message, std::source_location where) {
+PyObject* raise_panic(std::string_view message, SourceLocation where) {
   std::fprintf(stderr, "velmaro: internal failure at %s:%u:%u:\n%.*s\n", where.file_name(),
                static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                static_cast<int>(message.size()), message.data());
@@ -177,7 +177,7 @@ PyObject* raise_os_error(const IoError& error) {
   return nullptr;
 }
 
-PyObject* api_call_failed(std::source_location where) {
+PyObject* api_call_failed(SourceLocation where) {
   if (PyErr_Occurred()) PyErr_Print();
   return raise_panic("Python API call failed", where);
 }

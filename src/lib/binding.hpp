@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
-#include <source_location>
+#include "reader/source_location.hpp"
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,11 +49,11 @@ class Ref {
 // ---- failures --------------------------------------------------------------
 // Each returns nullptr so that an entry point can `return raise_...(...)`.
 
-PyObject* raise_panic(std::string_view message, std::source_location where = std::source_location::current());
+PyObject* raise_panic(std::string_view message, SourceLocation where = SourceLocation::current());
 PyObject* raise_failure(const Failure& failure);
 PyObject* raise_os_error(const IoError& error);
 // An interpreter call returned NULL: show its error, then fail internally.
-PyObject* api_call_failed(std::source_location where = std::source_location::current());
+PyObject* api_call_failed(SourceLocation where = SourceLocation::current());
 
 // Runs an entry point's body; a C++ exception must never reach the interpreter.
 template <class Body>

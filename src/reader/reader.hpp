@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
+#include "reader/source_location.hpp"
 #include <string>
 #include <string_view>
 #include <variant>
@@ -16,9 +16,9 @@ namespace velmaro {
 // An internal failure: Python sees it as PanicException with this message.
 struct Failure {
   std::string message;
-  std::source_location where;
+  SourceLocation where;
 
-  static Failure at(std::string message, std::source_location where = std::source_location::current()) {
+  static Failure at(std::string message, SourceLocation where = SourceLocation::current()) {
     return Failure{std::move(message), where};
   }
 };

@@ -1,0 +1,70 @@
+"""Writes the seed corpus of each fuzz target from the test-file builder.
+
+A seed is the target's data followed by its parameters, last-taken first
+(fuzz_input.hpp takes parameters from the end of the input).
+Usage: /usr/bin/python3 fuzz/make_corpus.py
+"""
+
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+import rawbuilder as rb  # noqa: E402
+
+
+def seed(data, *params):
+    """params: (struct format, value) in the order the target takes them."""
+    tail = b"".join(struct.pack("<" + fmt, value) for fmt, value in reversed(params))
+    return bytes(data) + tail
+
+
+def cut(image, begin, end):
+    return image.read()[begin:end]
+
+
+def caches_seeds():
+    plain = rb.RawImage(40).header(version=57, filetime=133000000000000000)
+    yield "plain_header", seed(plain.read(), ("B", 4), ("I", 40), ("I", 0))
+
+    orbitrap = rb.orbitrap_image(66)
+    for i in range(145):
+        orbitrap.rt(i, 0.5 + i).trailer(i, injection=10.0 + i, master=i, mono=400.0 + i, charge=i % 5)
+    begin = rb.ORBITRAP_RT_START - 4
+    yield "orbitrap_66", seed(cut(orbitrap, begin, orbitrap.length), ("B", 2 | 8), ("I", orbitrap.length),
+                              ("I", begin))
+    yield "orbitrap_short", seed(cut(orbitrap, begin, begin + 4000), ("B", 2), ("I", 6468309), ("I", begin))
+
+    small = rb.RawImage(40).header(version=57)
+    for i in range(48):
+        small.rt(i, 1.0 + i, small=True).injection(i, 3.0 + i)
+    yield "small_57", seed(cut(small, rb.SMALL_RT_START, small.length), ("B", 1), ("I", small.length),
+                           ("I", rb.SMALL_RT_START))
+    yield "both_layouts", seed(cut(small, rb.SMALL_RT_START, small.length), ("B", 3 | 16), ("I", 6600000),
+                               ("I", rb.SMALL_RT_START))
+
+
+def peaks_seeds():
+    mz, intensity = rb.ramp(60)
+    block12 = rb.peak_block(mz, intensity, 12)
+    yield "block12", seed(bytes(10) + block12, ("B", 1), ("I", 10 + len(block12) + 6), ("H", 90), ("H", 80))
+    small12 = rb.peak_block(*rb.ramp(20), 12)
+    yield "held12", seed(small12 + bytes(900) + small12, ("B", 1), ("I", 3000), ("H", 0), ("H", 0))
+    block8 = rb.peak_block(*rb.ramp(120, 445.12), 8)
+    yield "fixed8", seed(bytes(190) + block8, ("B", 0), ("I", 190 + len(block8)), ("H", 0), ("H", 0))
+    yield "scan8", seed(bytes(300) + block8, ("B", 0), ("I", 2000), ("H", 7), ("H", 7))
+
+
+def main():
+    for target, seeds in [("caches_fuzz", caches_seeds()), ("peaks_fuzz", peaks_seeds())]:
+        directory = os.path.join(HERE, "corpus", target)
+        os.makedirs(directory, exist_ok=True)
+        for name, data in seeds:
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,159 @@
+// The core without an interpreter: file access, and how much of a file the
+// algorithms read.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "peaks/peak_block.hpp"
+#include "reader/reader.hpp"
+#include "sources.hpp"
+
+namespace velmaro {
+namespace {
+
+using testing::SparseSource;
+using testing::WatchedSource;
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmaro-core-XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+  std::string write(const char* name, const std::string& bytes) const {
+    std::ofstream(path(name), std::ios::binary) << bytes;
+    return path(name);
+  }
+  std::filesystem::path dir_;
+};
+
+using FileLayer = TempDir;
+
+TEST_F(FileLayer, OpenFailuresCarryTheirErrorNumber) {
+  auto missing = RawFile::open(path("missing"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().errnum, ENOENT);
+  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
+
+  auto nul = RawFile::open(std::string("a\0b", 3));
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().text(), "file name contained an unexpected NUL byte");
+
+  auto too_long = RawFile::open(std::string(5000, 'x'));
+  ASSERT_FALSE(too_long);
+  EXPECT_EQ(too_long.error().text(), "File name too long (os error 36)");
+}
+
+TEST_F(FileLayer, ShortReadsAreEndOfFile) {
+  auto file = RawFile::open(write("ten", "0123456789"));
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(file->is_regular());
+  EXPECT_EQ(file->length(), 10u);
+  uint8_t buf[4];
+  EXPECT_FALSE(file->read_at(6, buf));
+  EXPECT_EQ(std::string(buf, buf + 4), "6789");
+  auto past = file->read_at(7, buf);
+  ASSERT_TRUE(past);
+  EXPECT_EQ(past->text(), "failed to fill whole buffer");
+  EXPECT_TRUE(file->read_at(UINT64_MAX - 1, buf));
+}
+
+TEST_F(FileLayer, NonRegularFilesOpenWithoutBlockingButAreNotWholeFiles) {
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  auto fifo = RawFile::open(path("fifo"));  // would block without O_NONBLOCK
+  ASSERT_TRUE(fifo);
+  EXPECT_FALSE(fifo->is_regular());
+  uint8_t buf[4];
+  EXPECT_EQ(fifo->read_at(36, buf)->errnum, ESPIPE);
+  EXPECT_FALSE(open_regular(path("fifo")));
+
+  auto dir = RawFile::open(dir_.string());
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(dir->read_at(36, buf)->errnum, EISDIR);
+  EXPECT_FALSE(open_regular(dir_.string()));
+  EXPECT_FALSE(open_regular("/dev/zero"));
+}
+
+TEST(Window, ClipsToTheSource) {
+  SparseSource source(100, 90, std::vector<uint8_t>(10, 7));
+  auto window = Window::read(source, 95, 200);
+  ASSERT_TRUE(window);
+  EXPECT_EQ(window->end(), 100u);
+  EXPECT_TRUE(window->holds(96, 4));
+  EXPECT_FALSE(window->holds(96, 5));
+  EXPECT_FALSE(window->holds(94, 1));
+  EXPECT_EQ(*window->at(99), 7);
+  EXPECT_EQ(Window::read(source, 150, 200)->bytes().size(), 0u);
+}
+
+std::vector<uint8_t> block_12(uint32_t count, double first_mz) {
+  std::vector<uint8_t> bytes(4 + 12 * size_t{count});
+  std::memcpy(bytes.data(), &count, 4);
+  for (uint32_t i = 0; i < count; ++i) {
+    const double mz = first_mz + i;
+    const float intensity = 1.0f;
+    std::memcpy(bytes.data() + 4 + 12 * i, &mz, 8);
+    std::memcpy(bytes.data() + 12 + 12 * i, &intensity, 4);
+  }
+  return bytes;
+}
+
+TEST(PeakSearch, ReadsOnlyItsWindowAndTheBlock) {
+  constexpr uint64_t kGiB = 1ull << 30;
+  SparseSource file(kGiB, kGiB / 2 + 5000, block_12(30, 100.0));
+  WatchedSource watched(file);
+  auto peaks = find_peak_block(watched, kGiB / 2, RecordLayout::k12Byte);
+  ASSERT_TRUE(peaks);
+  EXPECT_EQ(peaks->mz.size(), 30u);
+  EXPECT_EQ(watched.reads, 2u);
+  EXPECT_LE(watched.bytes, 10024u + 12 * 30);
+
+  WatchedSource empty(file);
+  EXPECT_FALSE(find_peak_block(empty, 0, RecordLayout::k8Byte));
+  EXPECT_LE(empty.bytes, 520u);
+}
+
+TEST(PeakSearch, FailedReadsGiveNothing) {
+  SparseSource file(1 << 20, 4096, block_12(120, 100.0));
+  for (uint64_t budget : {0ull, 10023ull, 10024ull}) {
+    WatchedSource shrinking(file, budget);
+    EXPECT_FALSE(find_peak_block(shrinking, 4000, RecordLayout::k12Byte)) << budget;
+  }
+  WatchedSource enough(file, 10024 + 12 * 120);
+  EXPECT_TRUE(find_peak_block(enough, 4000, RecordLayout::k12Byte));
+}
+
+TEST(CacheBuilder, ReadsTablesNotTheFileAndKeepsTheRecordOnFailure) {
+  SparseSource file(8ull << 30, 0, {});
+  RawFileReader reader;
+  reader.path = "/data/orbitrap/run.raw";
+  reader.version = 66;
+  WatchedSource watched(file);
+  ASSERT_FALSE(initialize_caches(reader, watched));
+  EXPECT_EQ(reader.num_scans, 145u);
+  EXPECT_LE(watched.bytes, 145u * (88 + 558));
+  EXPECT_EQ(reader.scan_offsets[1], 3666u);
+
+  reader.rt_cache[0] = 1.5;
+  WatchedSource failing(file, 100);
+  auto failure = initialize_caches(reader, failing);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->message, kUnwrapNone);
+  EXPECT_EQ(reader.rt_cache[0], 1.5);
+}
+
+TEST(CreationDate, SaturatesBefore1970) {
+  EXPECT_EQ(creation_date(0), "0");
+  EXPECT_EQ(creation_date(133000000000000000ull), "1655526400");
+  EXPECT_EQ(creation_date(UINT64_MAX), "1833029933770");
+}
+
+}  // namespace
+}  // namespace velmaro
