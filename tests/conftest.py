@@ -1,3 +1,4 @@
+import faulthandler
 import os
 import struct
 import subprocess
@@ -26,6 +27,14 @@ def _panic_type():
 
 
 PanicException = _panic_type()
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    """A call that hangs fails the run with a traceback instead of stalling CI."""
+    faulthandler.dump_traceback_later(600, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture
