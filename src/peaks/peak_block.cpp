@@ -1,6 +1,7 @@
 #include "peaks/peak_block.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace velmaro {
 
@@ -15,12 +16,16 @@ bool mz_in_window(T mz) {
   return static_cast<T>(kMinMz) < mz && mz < static_cast<T>(kMaxMz);  // NaN fails both
 }
 
-// Reads the accepted block's records in one piece.
-std::optional<PeakPair> decode_records(const ByteSource& source, uint64_t records, uint32_t count,
-                                       RecordLayout layout) {
+// Decodes the accepted block's records, reading only the part of them that
+// lies past the search window.
+std::optional<PeakPair> decode_records(const ByteSource& source, const Window& window, uint64_t records,
+                                       uint32_t count, RecordLayout layout) {
   const uint64_t width = layout == RecordLayout::k12Byte ? 12 : 8;
-  std::vector<uint8_t> bytes(static_cast<size_t>(width * count));
-  if (source.read_at(records, bytes)) return std::nullopt;
+  const uint64_t end = records + width * count;
+  std::vector<uint8_t> bytes(static_cast<size_t>(end - records));
+  const uint64_t held = std::min(end, window.end()) - records;  // records start inside the window
+  std::memcpy(bytes.data(), window.at(records), static_cast<size_t>(held));
+  if (held < bytes.size() && source.read_at(records + held, std::span(bytes).subspan(held))) return std::nullopt;
   PeakPair pair;
   pair.mz.resize(count);
   pair.intensity.resize(count);
@@ -95,7 +100,7 @@ std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start
   const auto candidate = layout == RecordLayout::k12Byte ? search_12_byte(*window, start, length)
                                                          : search_8_byte(*window, start, length);
   if (!candidate) return std::nullopt;
-  return decode_records(source, candidate->records, candidate->count, layout);
+  return decode_records(source, *window, candidate->records, candidate->count, layout);
 }
 
 std::optional<PeakPair> native_get_peaks(const RawFileReader& reader, uint32_t scan_num) {

@@ -30,12 +30,12 @@ Expected<RawFile, IoError> RawFile::open(std::string_view path) {
   const std::string c_path(path);
   int fd;
   do {
-    // O_NONBLOCK: opening a FIFO with no writer must not hang the caller.
+    // O_NONBLOCK: opening a FIFO with no writer must not hang the caller.  It
+    // stays set: it changes nothing for regular files, and a device that
+    // would block reports EAGAIN instead.
     fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Unexpected{IoError::os(errno)};
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     IoError error = IoError::os(errno);

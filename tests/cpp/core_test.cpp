@@ -107,26 +107,36 @@ std::vector<uint8_t> block_12(uint32_t count, double first_mz) {
 
 TEST(PeakSearch, ReadsOnlyItsWindowAndTheBlock) {
   constexpr uint64_t kGiB = 1ull << 30;
-  SparseSource file(kGiB, kGiB / 2 + 5000, block_12(30, 100.0));
-  WatchedSource watched(file);
-  auto peaks = find_peak_block(watched, kGiB / 2, RecordLayout::k12Byte);
-  ASSERT_TRUE(peaks);
-  EXPECT_EQ(peaks->mz.size(), 30u);
-  EXPECT_EQ(watched.reads, 2u);
-  EXPECT_LE(watched.bytes, 10024u + 12 * 30);
+  // A block inside the window is decoded from it; one that runs past it
+  // costs one more read, of the part past the window only.
+  for (uint64_t at : {5000ull, 9000ull}) {
+    SparseSource file(kGiB, kGiB / 2 + at, block_12(1000, 100.0));
+    WatchedSource watched(file);
+    auto peaks = find_peak_block(watched, kGiB / 2, RecordLayout::k12Byte);
+    ASSERT_TRUE(peaks);
+    EXPECT_EQ(peaks->mz.size(), 1000u);
+    EXPECT_EQ(peaks->mz[999], 1099.0);
+    EXPECT_EQ(watched.reads, 2u);
+    EXPECT_EQ(watched.bytes, at + 4 + 12 * 1000);
+  }
+  SparseSource small_block(kGiB, 100, block_12(30, 100.0));
+  WatchedSource watched(small_block);
+  ASSERT_TRUE(find_peak_block(watched, 0, RecordLayout::k12Byte));
+  EXPECT_EQ(watched.reads, 1u);
 
-  WatchedSource empty(file);
-  EXPECT_FALSE(find_peak_block(empty, 0, RecordLayout::k8Byte));
+  WatchedSource empty(small_block);
+  EXPECT_FALSE(find_peak_block(empty, 1000, RecordLayout::k8Byte));
   EXPECT_LE(empty.bytes, 520u);
 }
 
 TEST(PeakSearch, FailedReadsGiveNothing) {
-  SparseSource file(1 << 20, 4096, block_12(120, 100.0));
-  for (uint64_t budget : {0ull, 10023ull, 10024ull}) {
+  SparseSource file(1 << 20, 4000 + 9000, block_12(1000, 100.0));
+  const uint64_t needed = 9000 + 4 + 12 * 1000;
+  for (uint64_t budget : std::initializer_list<uint64_t>{0, 10023, 10024, needed - 1}) {
     WatchedSource shrinking(file, budget);
     EXPECT_FALSE(find_peak_block(shrinking, 4000, RecordLayout::k12Byte)) << budget;
   }
-  WatchedSource enough(file, 10024 + 12 * 120);
+  WatchedSource enough(file, needed);
   EXPECT_TRUE(find_peak_block(enough, 4000, RecordLayout::k12Byte));
 }
 

@@ -1,0 +1,158 @@
+/* The least system work a call of the reader needs, and what reading the
+ * whole file per call would cost, timed the same way as the module.
+ *
+ *   floor reads  PATH N GROUP [GROUP ...]   each GROUP is "off:len,off:len,...":
+ *                                           open, fstat, those positional reads,
+ *                                           close; the groups of one call run in
+ *                                           order, each open until the call ends
+ *   floor stream PATH N                     open, fstat, read to the end in
+ *                                           1 MiB chunks, close
+ *   floor whole  PATH N                     open, fstat, read the whole file
+ *                                           into a fresh buffer, free, close
+ *
+ * Prints the median time of one call in nanoseconds.
+ */
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_READS 64
+#define MAX_GROUPS 8
+
+struct read_range {
+  long long offset;
+  size_t length;
+};
+
+struct group {
+  struct read_range reads[MAX_READS];
+  int count;
+};
+
+static unsigned char* buffer;
+static size_t buffer_size;
+
+static void die(const char* what) {
+  perror(what);
+  exit(2);
+}
+
+static void ensure_buffer(size_t size) {
+  if (size > buffer_size) {
+    buffer = realloc(buffer, size);
+    if (!buffer) die("realloc");
+    buffer_size = size;
+  }
+}
+
+static void read_exact(int fd, unsigned char* out, size_t length, long long offset) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd, out + done, length - done, offset + (long long)done);
+    if (n <= 0) die("pread");
+    done += (size_t)n;
+  }
+}
+
+static int open_file(const char* path, struct stat* st) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) die("open");
+  if (fstat(fd, st) != 0) die("fstat");
+  return fd;
+}
+
+static void call_reads(const char* path, struct group* groups, int ngroups) {
+  int fds[MAX_GROUPS];
+  for (int g = 0; g < ngroups; ++g) {
+    struct stat st;
+    fds[g] = open_file(path, &st);
+    for (int r = 0; r < groups[g].count; ++r) {
+      read_exact(fds[g], buffer, groups[g].reads[r].length, groups[g].reads[r].offset);
+    }
+  }
+  for (int g = ngroups - 1; g >= 0; --g) close(fds[g]);
+}
+
+static void call_stream(const char* path) {
+  struct stat st;
+  int fd = open_file(path, &st);
+  for (;;) {
+    ssize_t n = read(fd, buffer, buffer_size);
+    if (n < 0) die("read");
+    if (n == 0) break;
+  }
+  close(fd);
+}
+
+static void call_whole(const char* path) {
+  struct stat st;
+  int fd = open_file(path, &st);
+  unsigned char* whole = malloc((size_t)st.st_size + 1);
+  if (!whole) die("malloc");
+  read_exact(fd, whole, (size_t)st.st_size, 0);
+  free(whole);
+  close(fd);
+}
+
+static long long now_ns(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+static int compare(const void* a, const void* b) {
+  long long x = *(const long long*)a, y = *(const long long*)b;
+  return (x > y) - (x < y);
+}
+
+static void parse_group(char* text, struct group* group) {
+  group->count = 0;
+  for (char* item = strtok(text, ","); item; item = strtok(NULL, ",")) {
+    if (group->count == MAX_READS) die("too many reads");
+    struct read_range* r = &group->reads[group->count++];
+    if (sscanf(item, "%lld:%zu", &r->offset, &r->length) != 2) die("bad read range");
+    ensure_buffer(r->length);
+  }
+}
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    fprintf(stderr, "usage: floor reads|stream|whole PATH N [GROUP ...]\n");
+    return 2;
+  }
+  const char* mode = argv[1];
+  const char* path = argv[2];
+  const int n = atoi(argv[3]);
+  struct group groups[MAX_GROUPS];
+  int ngroups = 0;
+  if (strcmp(mode, "reads") == 0) {
+    for (int i = 4; i < argc && ngroups < MAX_GROUPS; ++i) parse_group(argv[i], &groups[ngroups++]);
+  }
+  ensure_buffer(1 << 20);
+
+  long long* times = malloc(sizeof(long long) * (size_t)n);
+  if (!times) die("malloc");
+  for (int i = 0; i < n; ++i) {
+    long long start = now_ns();
+    if (strcmp(mode, "reads") == 0) {
+      call_reads(path, groups, ngroups);
+    } else if (strcmp(mode, "stream") == 0) {
+      call_stream(path);
+    } else if (strcmp(mode, "whole") == 0) {
+      call_whole(path);
+    } else {
+      fprintf(stderr, "unknown mode %s\n", mode);
+      return 2;
+    }
+    times[i] = now_ns() - start;
+  }
+  qsort(times, (size_t)n, sizeof(long long), compare);
+  printf("%lld\n", times[n / 2]);
+  return 0;
+}
