@@ -31,6 +31,10 @@ setup(
     license="MIT",
     python_requires=">=3.10",
     py_modules=[],
+    # Type checkers find the stubs of a top-level module in a stub-only
+    # package named after it (a single file cannot hold a py.typed marker).
+    packages=["velmaro-stubs"],
+    package_data={"velmaro-stubs": ["__init__.pyi"]},
     # Without this hook scikit-build would install a top-level module as data.
     cmake_process_manifest_hook=lambda paths: [p for p in paths if not _is_module(p)],
     cmdclass={"build_ext": build_ext_with_module},
