@@ -15,6 +15,7 @@ exit status is 1 if any did.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import os
 import statistics
 import sys
@@ -117,7 +118,7 @@ def run_batch(client: Client, paths: list[str], timeout: float | None = None) ->
             try:
                 _, pending = wait(list(pending), timeout=1.0 if left is None else min(left, 1.0),
                                   return_when="FIRST_COMPLETED")
-            except TimeoutError:
+            except (TimeoutError, asyncio.TimeoutError):  # two classes before Python 3.11
                 continue
             progress.update(len(futures) - len(pending))
         rows = client.gather(futures)
