@@ -4,6 +4,7 @@ They read the file as one bytes object and follow each rule literally; the
 tests compare the module, which reads only the ranges it needs, with them.
 """
 
+import re
 import struct
 
 import rawbuilder as rb
@@ -70,3 +71,53 @@ def build_caches(data, path, version):
     for k in range(min(len(offsets), n)):
         caches["scan_offsets"][k] = offsets[k]
     return caches
+
+
+WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))")
+
+
+def _text_field(data, offset, width):
+    try:
+        text = data[offset:offset + width].decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    return text.strip(WHITE_SPACE) or None
+
+
+def trailer_extra(data, path, version, caches, scan_number):
+    """The dict of get_trailer_extra, for a file read in full without error."""
+    i = scan_number - 1
+    if not 0 <= i < caches["num_scans"]:
+        return {}
+    extra = {
+        "Ion Injection Time (ms)": caches["injection_time"][i],
+        "Master Scan Number": caches["master_scan"][i],
+        "Charge State": caches["charge"][i],
+        "Monoisotopic M/Z": caches["monomz"][i],
+        "Precursor Mass": caches["monomz"][i],
+    }
+    if not (version == 66 and "orbitrap" in path):
+        extra["MS Order"] = 1
+        return extra
+    s = rb.TRAILER_START + rb.TRAILER_STRIDE * i
+    if s + 140 > len(data):
+        return extra
+    extra["Elapsed Scan Time (sec)"] = _unpack("f", data, s + 16)
+    extra["Orbitrap Resolution"] = _unpack("I", data, s + 21)
+    extra["MS Order"] = data[s + 29] + 1
+    hcd = _text_field(data, s + 100, 16)
+    if hcd is not None:
+        extra["HCD Energy eV"] = hcd
+        extra["Activation Type"] = "HigherEnergyCollisionalDissociation"
+    collision = _text_field(data, s + 75, 16)
+    if collision is not None and NUMBER.fullmatch(collision):
+        extra["Collision Energy"] = float(collision)
+    isolation = _unpack("f", data, s + 125)
+    if isolation > 0:
+        extra["Isolation Width"] = isolation
+    agc = _text_field(data, s, 13)
+    if agc is not None:
+        extra["AGC"] = agc
+    return extra
+

@@ -36,6 +36,12 @@ TRAILER_FIELDS = {
 }
 
 
+def padded(text, width, fill=b" "):
+    """A fixed-width text field: `text` (str as UTF-8, or bytes) filled out to `width`."""
+    data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+    return data.ljust(width, fill)
+
+
 def scan_count(version):
     return {57: 48, 66: 145}.get(version, 100)
 
@@ -81,9 +87,13 @@ class RawImage:
         return self.pack(INJECTION_START + INJECTION_STRIDE * i, "f", ms)
 
     def trailer(self, i, **fields):
+        """Fields of scan i's trailer slot; text fields take bytes, or str,
+        which is written as UTF-8 and filled out with spaces."""
         slot = TRAILER_START + TRAILER_STRIDE * i
         for name, value in fields.items():
             offset, fmt = TRAILER_FIELDS[name]
+            if isinstance(value, str):
+                value = padded(value, int(fmt[:-1]))
             self.pack(slot + offset, fmt, value)
         return self
 
