@@ -121,3 +121,83 @@ def trailer_extra(data, path, version, caches, scan_number):
         extra["AGC"] = agc
     return extra
 
+
+class _CodeUnits:
+    def __init__(self, data):
+        self.view = data[:len(data) // 2 * 2]
+        self.units = memoryview(self.view).cast("H")
+
+    def anchor(self, word):
+        needle = word.encode("utf-16-le")
+        at = self.view.find(needle)
+        while at >= 0 and at % 2:
+            at = self.view.find(needle, at + 1)
+        return None if at < 0 else at // 2
+
+    def run(self, q):
+        """The run's end and its text, or None if it does not decode."""
+        e = q
+        while e < len(self.units) and self.units[e] >= 0x20:
+            e += 1
+        try:
+            return e, self.view[2 * q:2 * e].decode("utf-16-le")
+        except UnicodeDecodeError:
+            return e, None
+
+    def skip(self, k, skipped):
+        while k < len(self.units) and skipped(self.units[k]):
+            k += 1
+        return k
+
+
+def status_log_labels(data):
+    units = _CodeUnits(data)
+    q = units.anchor(rb.LABELS_ANCHOR)
+    labels = []
+    if q is None:
+        return labels
+    for _ in range(300):
+        e, text = units.run(q)
+        if text:
+            labels.append(text)
+        k = units.skip(e + 1, lambda u: not 0x20 <= u <= 0x7E)
+        if k >= len(units.units):
+            break
+        if len(labels) >= 2 and len(labels[-1].encode("utf-8")) < 2:
+            break
+        q = k
+    return labels
+
+
+def error_logs(data):
+    units = _CodeUnits(data)
+    q = units.anchor(rb.ERRORS_ANCHOR)
+    messages = []
+    if q is None:
+        return messages
+    for _ in range(100):
+        e, text = units.run(q)
+        if text and text not in messages:
+            messages.append(text)
+        k = units.skip(e + 1, lambda u: u < 0x20)
+        if k >= len(units.units) or units.units[k] > 0x100:
+            break
+        q = k
+    return messages
+
+
+def instrument_method(data):
+    if len(data) < 5:
+        return ""
+    s = data[:rb.METHOD_PREFIX].find(b"<?xml")
+    if s < 0:
+        return ""
+    try:
+        text = data[s:min(s + rb.METHOD_WINDOW, len(data))].decode("utf-8")
+    except UnicodeDecodeError:
+        return ""
+    for tag in ["</InstrumentMethod>", "</CmData>"]:
+        end = text.find(tag)
+        if end >= 0:
+            return text[:end + len(tag)]
+    return text

@@ -1,6 +1,7 @@
 // The metadata methods of RawFileReader.
 #include "lib/binding.hpp"
 #include "lib/methods.hpp"
+#include "metadata/text_logs.hpp"
 #include "metadata/trailer.hpp"
 
 namespace velmaro::py {
@@ -120,13 +121,13 @@ PyObject* get_trailer_extra(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 PyObject* get_instrument_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return u32_method(kGetInstrumentMethod, self, args, nargs, kwnames,
-                    [](const RawFileReader&, uint32_t) { return to_py(std::string_view()); });
+                    [](const RawFileReader& r, uint32_t) { return to_py(instrument_method(r.path)); });
 }
 PyObject* get_status_log_labels(PyObject* self, PyObject*) {
-  return shared_method(self, [](const RawFileReader&) { return PyList_New(0); });
+  return shared_method(self, [](const RawFileReader& r) { return to_py(status_log_labels(r.path)); });
 }
 PyObject* get_error_logs(PyObject* self, PyObject*) {
-  return shared_method(self, [](const RawFileReader&) { return PyList_New(0); });
+  return shared_method(self, [](const RawFileReader& r) { return to_py(error_logs(r.path)); });
 }
 
 }  // namespace velmaro::py
