@@ -19,11 +19,6 @@ constexpr size_t kChunkBytes = size_t{1} << 20;
 // it proves valid it is read a second time to be decoded.
 constexpr uint64_t kRetainedRunBytes = uint64_t{4} << 20;
 
-constexpr std::string_view kLabelsAnchor = "Coulombmeter";
-constexpr std::string_view kErrorsAnchor = "Possible spray instability";
-constexpr size_t kMaxLabelRuns = 300;
-constexpr size_t kMaxErrorRuns = 100;
-
 constexpr uint64_t kMethodPrefixBytes = 4194304;
 constexpr uint64_t kMethodWindowBytes = 200000;
 constexpr std::string_view kXmlDeclaration = "<?xml";
@@ -191,14 +186,17 @@ class CodeUnits {
     return run;
   }
 
-  // The run's text as UTF-8; nothing if it does not decode (or the second
-  // read of a long run fails).
+  // The run's text as UTF-8; nothing if it is empty, does not decode, or
+  // could not be read.
   std::optional<std::string> decode(const Run& run) {
+    if (run.end == run.begin || !run.valid || failed()) return std::nullopt;
     std::string text;
     Utf16Decoder decoder(text);
     const uint64_t byte_count = 2 * (run.end - run.begin);
     if (run.in_memory) {
-      decoder.feed(bytes_.from(2 * run.begin).first(static_cast<size_t>(byte_count)));
+      const auto held = bytes_.from(2 * run.begin);
+      if (held.size() < byte_count) return std::nullopt;
+      decoder.feed(held.first(static_cast<size_t>(byte_count)));
     } else {
       std::vector<uint8_t> piece;
       for (uint64_t done = 0; done < byte_count;) {
@@ -244,55 +242,49 @@ class CodeUnits {
   bool failed_ = false;
 };
 
-std::optional<std::vector<std::string>> collect_labels(const ByteSource& file) {
-  CodeUnits units(file);
-  std::vector<std::string> labels;
-  const auto anchor = units.find(kLabelsAnchor);
-  if (!anchor) return units.failed() ? std::nullopt : std::optional(std::move(labels));
-  uint64_t q = *anchor;
-  for (size_t iteration = 0; iteration < kMaxLabelRuns; ++iteration) {
-    const auto run = units.run(q);
-    if (units.failed()) return std::nullopt;
-    if (run.end > run.begin && run.valid) {
-      auto text = units.decode(run);
-      if (units.failed()) return std::nullopt;
-      if (text) labels.push_back(std::move(*text));
-    }
-    // Either way the list would end here: spare the skip, which may run to
-    // the end of the file.
-    if (iteration + 1 == kMaxLabelRuns) break;
-    if (labels.size() >= 2 && labels.back().size() < 2) break;
-    const uint64_t next = units.skip(run.end + 1, [](uint16_t u) { return !printable_ascii(u); });
-    if (units.failed()) return std::nullopt;
-    if (next >= units.size()) break;
-    q = next;
-  }
-  return labels;
-}
+// How the runs after an anchor make a list.
+struct LogRules {
+  std::string_view anchor;
+  size_t max_runs;  // examined, whether they decode or not
+  bool keep_duplicates;
+  bool (*between_runs)(uint16_t unit);                        // passed over after a run
+  bool (*ends_before)(uint16_t unit);                         // a run starting so is not taken
+  bool (*complete)(const std::vector<std::string>& texts);  // nothing more is taken
+};
 
-std::optional<std::vector<std::string>> collect_errors(const ByteSource& file) {
+// Labels: duplicates kept, anything but printable ASCII passed over, and a
+// one-character label after the first ends the list.
+constexpr LogRules kStatusLog{
+    "Coulombmeter", 300, true, [](uint16_t u) { return !printable_ascii(u); }, [](uint16_t) { return false; },
+    [](const std::vector<std::string>& labels) { return labels.size() >= 2 && labels.back().size() < 2; }};
+
+// Messages: each kept once, only control units passed over, and a run
+// starting above U+0100 ends the list.
+constexpr LogRules kErrorLog{"Possible spray instability", 100, false, [](uint16_t u) { return u < 0x20; },
+                             [](uint16_t u) { return u > 0x100; }, [](const std::vector<std::string>&) { return false; }};
+
+// A template on the rules, so that the per-unit tests inline.
+template <const LogRules& rules>
+std::optional<std::vector<std::string>> collect_runs(const ByteSource& file) {
   CodeUnits units(file);
-  std::vector<std::string> messages;
-  const auto anchor = units.find(kErrorsAnchor);
-  if (!anchor) return units.failed() ? std::nullopt : std::optional(std::move(messages));
-  uint64_t q = *anchor;
-  for (size_t iteration = 0; iteration < kMaxErrorRuns; ++iteration) {
-    const auto run = units.run(q);
-    if (units.failed()) return std::nullopt;
-    if (run.end > run.begin && run.valid) {
-      auto text = units.decode(run);
-      if (units.failed()) return std::nullopt;
-      if (text && std::find(messages.begin(), messages.end(), *text) == messages.end()) {
-        messages.push_back(std::move(*text));
+  std::vector<std::string> texts;
+  std::optional<uint64_t> q = units.find(rules.anchor);
+  for (size_t examined = 0; q && examined < rules.max_runs; ++examined) {
+    const auto run = units.run(*q);
+    if (auto text = units.decode(run)) {
+      if (rules.keep_duplicates || std::find(texts.begin(), texts.end(), *text) == texts.end()) {
+        texts.push_back(std::move(*text));
       }
     }
-    if (iteration + 1 == kMaxErrorRuns) break;
-    const uint64_t next = units.skip(run.end + 1, [](uint16_t u) { return u < 0x20; });
-    if (units.failed()) return std::nullopt;
-    if (next >= units.size() || units.unit(next) > 0x100) break;
-    q = next;
+    // Past the last run, or once the list is complete, the skip could change
+    // nothing, and it may run to the end of the file.
+    if (examined + 1 == rules.max_runs || rules.complete(texts)) break;
+    const uint64_t next = units.skip(run.end + 1, rules.between_runs);
+    q = next < units.size() && !rules.ends_before(units.unit(next)) ? std::optional(next) : std::nullopt;
   }
-  return messages;
+  // A failed read ends every step above early; it voids the whole result.
+  if (units.failed()) return std::nullopt;
+  return texts;
 }
 
 std::optional<std::string> read_instrument_method(const ByteSource& file) {
@@ -331,25 +323,22 @@ T or_empty(std::optional<T> result) {
   return result ? std::move(*result) : T{};
 }
 
+template <class T>
+T on_regular_file(std::string_view path, T (*read)(const ByteSource&)) {
+  auto file = open_regular(path);
+  return file ? read(*file) : T{};
+}
+
 }  // namespace
 
-std::vector<std::string> status_log_labels(const ByteSource& file) { return or_empty(collect_labels(file)); }
-std::vector<std::string> error_logs(const ByteSource& file) { return or_empty(collect_errors(file)); }
+std::vector<std::string> status_log_labels(const ByteSource& file) {
+  return or_empty(collect_runs<kStatusLog>(file));
+}
+std::vector<std::string> error_logs(const ByteSource& file) { return or_empty(collect_runs<kErrorLog>(file)); }
 std::string instrument_method(const ByteSource& file) { return or_empty(read_instrument_method(file)); }
 
-std::vector<std::string> status_log_labels(std::string_view path) {
-  auto file = open_regular(path);
-  return file ? status_log_labels(*file) : std::vector<std::string>{};
-}
-
-std::vector<std::string> error_logs(std::string_view path) {
-  auto file = open_regular(path);
-  return file ? error_logs(*file) : std::vector<std::string>{};
-}
-
-std::string instrument_method(std::string_view path) {
-  auto file = open_regular(path);
-  return file ? instrument_method(*file) : std::string{};
-}
+std::vector<std::string> status_log_labels(std::string_view path) { return on_regular_file(path, status_log_labels); }
+std::vector<std::string> error_logs(std::string_view path) { return on_regular_file(path, error_logs); }
+std::string instrument_method(std::string_view path) { return on_regular_file(path, instrument_method); }
 
 }  // namespace velmaro
