@@ -105,6 +105,10 @@ std::string_view trim_white_space(std::string_view utf8) {
 void Utf16Decoder::feed(std::span<const uint8_t> units_le) {
   for (size_t k = 0; k + 1 < units_le.size() && ok_; k += 2) {
     const char32_t u = units_le[k] | (char32_t{units_le[k + 1]} << 8);
+    if (u < 0x80 && high_ == 0) {
+      out_.push_back(static_cast<char>(u));
+      continue;
+    }
     const bool high = u >= 0xD800 && u <= 0xDBFF;
     const bool low = u >= 0xDC00 && u <= 0xDFFF;
     if (high_ != 0) {

@@ -94,16 +94,19 @@ class ForwardBytes {
       base_ = drop_to;
     }
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, end_ - loaded_end()));
-    if (head_ + size_ + n > capacity_) {
-      if (size_ + n <= capacity_) {
-        std::memmove(data_.get(), data_.get() + head_, size_);
-      } else {
-        const size_t capacity = std::max(size_ + n, 2 * capacity_);
-        auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-        if (size_ != 0) std::memcpy(grown.get(), data_.get() + head_, size_);
-        data_ = std::move(grown);
-        capacity_ = capacity;
-      }
+    if (size_ + n > capacity_) {
+      // Room for a chunk beside the longest run kept is reserved up front
+      // (untouched pages cost nothing), so this grows only for larger keeps.
+      const size_t capacity = std::max(size_ + n, kChunkBytes + kRetainedRunBytes);
+      auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+      if (size_ != 0) std::memcpy(grown.get(), data_.get() + head_, size_);
+      data_ = std::move(grown);
+      capacity_ = capacity;
+      head_ = 0;
+    } else if (head_ != 0 && (size_ < kChunkBytes / 16 || head_ + size_ + n > capacity_)) {
+      // A small remainder goes back to the front, so that a long scan keeps
+      // touching the same pages; a long kept run moves only when it must.
+      std::memmove(data_.get(), data_.get() + head_, size_);
       head_ = 0;
     }
     if (source_.read_at(loaded_end(), {data_.get() + head_ + size_, n})) {
@@ -190,9 +193,10 @@ class CodeUnits {
   // could not be read.
   std::optional<std::string> decode(const Run& run) {
     if (run.end == run.begin || !run.valid || failed()) return std::nullopt;
-    std::string text;
-    Utf16Decoder decoder(text);
     const uint64_t byte_count = 2 * (run.end - run.begin);
+    std::string text;
+    text.reserve(static_cast<size_t>(byte_count / 2));  // exact for ASCII, a floor otherwise
+    Utf16Decoder decoder(text);
     if (run.in_memory) {
       const auto held = bytes_.from(2 * run.begin);
       if (held.size() < byte_count) return std::nullopt;
