@@ -1,7 +1,9 @@
 """The status-log labels, the error-log messages and the instrument method."""
 
+import gc
 import os
 import random
+import tracemalloc
 
 import pytest
 
@@ -233,3 +235,25 @@ def test_one_streaming_read_in_bounded_memory(write):
     read = [int(line[1]) for line in lines]
     assert size <= read[0] < size + 4096 and read[1] < size and read[2] < PREFIX + 4096
     assert max(int(line[2]) for line in lines) < 16 << 10
+
+
+def test_repeated_calls_do_not_leak(write):
+    image = rb.orbitrap_image(66).trailer(0, hcd="27", collision="30", agc="on", isolation=1.0)
+    image.put(100, b"<?xml</CmData>").text16(image.length + 2, E, "Oops").text16(image.length + 2, L, "Temp", "x")
+    reader = RawFileReader(write(image, "orbitrap/x.raw"))
+    calls = [lambda: reader.get_trailer_extra(1), reader.get_status_log_labels, reader.get_error_logs,
+             lambda: reader.get_instrument_method(0)]
+
+    def traced_after(rounds):
+        for _ in range(rounds):
+            for call in calls:
+                assert call()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0]
+
+    tracemalloc.start()
+    try:
+        baseline = traced_after(20)
+        assert traced_after(300) - baseline < 4096
+    finally:
+        tracemalloc.stop()
