@@ -58,6 +58,22 @@ def float_bits(values):
     return [struct.pack("<d", v) for v in values]
 
 
+def replace_with_directory(path):
+    os.remove(path)
+    os.mkdir(path)
+
+
+def replace_with_fifo(path):
+    os.remove(path)
+    os.mkfifo(path)
+
+
+def bytes_read():
+    """Bytes this process has read through system calls so far."""
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("rchar:")).split()[1])
+
+
 def run_python(code, interpreter=sys.executable, env=None, timeout=120):
     """Runs code in a fresh interpreter that imports the same velmaro."""
     module_dir = os.path.dirname(velmaro.__file__)

@@ -4,6 +4,7 @@ They read the file as one bytes object and follow each rule literally; the
 tests compare the module, which reads only the ranges it needs, with them.
 """
 
+import re
 import struct
 
 import rawbuilder as rb
@@ -126,3 +127,131 @@ def native_get_peaks(data, caches, version, scan_num):
     if start >= len(data):
         return None
     return _peaks_12(data, start) if version == 66 else _peaks_8(data, start)
+WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))")
+
+
+def _text_field(data, offset, width):
+    try:
+        text = data[offset:offset + width].decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    return text.strip(WHITE_SPACE) or None
+
+
+def trailer_extra(data, path, version, caches, scan_number):
+    """The dict of get_trailer_extra, for a file read in full without error."""
+    i = scan_number - 1
+    if not 0 <= i < caches["num_scans"]:
+        return {}
+    extra = {
+        "Ion Injection Time (ms)": caches["injection_time"][i],
+        "Master Scan Number": caches["master_scan"][i],
+        "Charge State": caches["charge"][i],
+        "Monoisotopic M/Z": caches["monomz"][i],
+        "Precursor Mass": caches["monomz"][i],
+    }
+    if not (version == 66 and "orbitrap" in path):
+        extra["MS Order"] = 1
+        return extra
+    s = rb.TRAILER_START + rb.TRAILER_STRIDE * i
+    if s + 140 > len(data):
+        return extra
+    extra["Elapsed Scan Time (sec)"] = _unpack("f", data, s + 16)
+    extra["Orbitrap Resolution"] = _unpack("I", data, s + 21)
+    extra["MS Order"] = data[s + 29] + 1
+    hcd = _text_field(data, s + 100, 16)
+    if hcd is not None:
+        extra["HCD Energy eV"] = hcd
+        extra["Activation Type"] = "HigherEnergyCollisionalDissociation"
+    collision = _text_field(data, s + 75, 16)
+    if collision is not None and NUMBER.fullmatch(collision):
+        extra["Collision Energy"] = float(collision)
+    isolation = _unpack("f", data, s + 125)
+    if isolation > 0:
+        extra["Isolation Width"] = isolation
+    agc = _text_field(data, s, 13)
+    if agc is not None:
+        extra["AGC"] = agc
+    return extra
+
+
+class _CodeUnits:
+    def __init__(self, data):
+        self.view = data[:len(data) // 2 * 2]
+        self.units = memoryview(self.view).cast("H")
+
+    def anchor(self, word):
+        needle = word.encode("utf-16-le")
+        at = self.view.find(needle)
+        while at >= 0 and at % 2:
+            at = self.view.find(needle, at + 1)
+        return None if at < 0 else at // 2
+
+    def run(self, q):
+        """The run's end and its text, or None if it does not decode."""
+        e = q
+        while e < len(self.units) and self.units[e] >= 0x20:
+            e += 1
+        try:
+            return e, self.view[2 * q:2 * e].decode("utf-16-le")
+        except UnicodeDecodeError:
+            return e, None
+
+    def skip(self, k, skipped):
+        while k < len(self.units) and skipped(self.units[k]):
+            k += 1
+        return k
+
+
+def status_log_labels(data):
+    units = _CodeUnits(data)
+    q = units.anchor(rb.LABELS_ANCHOR)
+    labels = []
+    if q is None:
+        return labels
+    for _ in range(300):
+        e, text = units.run(q)
+        if text:
+            labels.append(text)
+        k = units.skip(e + 1, lambda u: not 0x20 <= u <= 0x7E)
+        if k >= len(units.units):
+            break
+        if len(labels) >= 2 and len(labels[-1].encode("utf-8")) < 2:
+            break
+        q = k
+    return labels
+
+
+def error_logs(data):
+    units = _CodeUnits(data)
+    q = units.anchor(rb.ERRORS_ANCHOR)
+    messages = []
+    if q is None:
+        return messages
+    for _ in range(100):
+        e, text = units.run(q)
+        if text and text not in messages:
+            messages.append(text)
+        k = units.skip(e + 1, lambda u: u < 0x20)
+        if k >= len(units.units) or units.units[k] > 0x100:
+            break
+        q = k
+    return messages
+
+
+def instrument_method(data):
+    if len(data) < 5:
+        return ""
+    s = data[:rb.METHOD_PREFIX].find(b"<?xml")
+    if s < 0:
+        return ""
+    try:
+        text = data[s:min(s + rb.METHOD_WINDOW, len(data))].decode("utf-8")
+    except UnicodeDecodeError:
+        return ""
+    for tag in ["</InstrumentMethod>", "</CmData>"]:
+        end = text.find(tag)
+        if end >= 0:
+            return text[:end + len(tag)]
+    return text

@@ -36,6 +36,24 @@ TRAILER_FIELDS = {
 }
 
 
+# Where the file-level texts are sought.
+METHOD_PREFIX = 4194304
+METHOD_WINDOW = 200000
+LABELS_ANCHOR = "Coulombmeter"
+ERRORS_ANCHOR = "Possible spray instability"
+
+
+def padded(text, width, fill=b" "):
+    """A fixed-width text field: `text` (str as UTF-8, or bytes) filled out to `width`."""
+    data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+    return data.ljust(width, fill)
+
+
+def utf16(text):
+    """UTF-16LE with lone surrogates kept, as a damaged file would hold them."""
+    return text.encode("utf-16-le", "surrogatepass")
+
+
 def scan_count(version):
     return {57: 48, 66: 145}.get(version, 100)
 
@@ -81,11 +99,23 @@ class RawImage:
         return self.pack(INJECTION_START + INJECTION_STRIDE * i, "f", ms)
 
     def trailer(self, i, **fields):
+        """Fields of scan i's trailer slot; text fields take bytes, or str,
+        which is written as UTF-8 and filled out with spaces."""
         slot = TRAILER_START + TRAILER_STRIDE * i
         for name, value in fields.items():
             offset, fmt = TRAILER_FIELDS[name]
+            if isinstance(value, str):
+                value = padded(value, int(fmt[:-1]))
             self.pack(slot + offset, fmt, value)
         return self
+
+    def text16(self, offset, *runs, sep="\0"):
+        """UTF-16LE runs at a byte offset (which may be odd), joined by `sep`."""
+        return self.put(offset, utf16(sep.join(runs)))
+
+    def units(self, offset, units):
+        """Raw 16-bit code units at a byte offset."""
+        return self.put(offset, struct.pack("<%dH" % len(units), *units))
 
     def read(self):
         """The whole file as bytes (for models; keep such files small)."""

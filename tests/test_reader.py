@@ -8,7 +8,7 @@ import pytest
 
 import model
 import rawbuilder as rb
-from conftest import PanicException, float_bits, run_python, velmaro
+from conftest import PanicException, float_bits, replace_with_directory, replace_with_fifo, run_python, velmaro
 
 RawFileReader = velmaro.RawFileReader
 
@@ -200,16 +200,6 @@ def test_initialize_caches_rebuilds_from_the_file_on_disk(write):
     reader.initialize_caches()
     assert (reader.get_rt(1), reader.get_master_scan(1)) == (2.5, 4)
     assert reader.version == 66
-
-
-def replace_with_directory(path):
-    os.remove(path)
-    os.mkdir(path)
-
-
-def replace_with_fifo(path):
-    os.remove(path)
-    os.mkfifo(path)
 
 
 def truncate(path):

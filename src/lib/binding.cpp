@@ -302,6 +302,17 @@ PyObject* to_py(std::string_view utf8) {
   return obj != nullptr ? obj : api_call_failed();
 }
 
+PyObject* to_py(const std::vector<std::string>& texts) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return api_call_failed();
+  for (size_t k = 0; k < texts.size(); ++k) {
+    PyObject* item = to_py(std::string_view(texts[k]));
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);
+  }
+  return list.release();
+}
+
 PyObject* none() { Py_RETURN_NONE; }
 
 bool set_item(PyObject* dict, PyObject* key, PyObject* value) {

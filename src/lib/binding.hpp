@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "reader/reader.hpp"
 
@@ -129,6 +130,7 @@ PyObject* to_py(double value);
 PyObject* to_py(int32_t value);
 PyObject* to_py(uint32_t value);
 PyObject* to_py(std::string_view utf8);
+PyObject* to_py(const std::vector<std::string>& texts);
 PyObject* none();
 
 // Sets dict[key] = value, taking ownership of value; false with an exception

@@ -1,0 +1,348 @@
+#include "metadata/text_logs.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+
+#include "metadata/text.hpp"
+
+namespace velmaro {
+
+namespace {
+
+// Even, so that a chunk never splits a code unit.
+constexpr size_t kChunkBytes = size_t{1} << 20;
+// A run longer than this is not kept in memory while its end is sought; if
+// it proves valid it is read a second time to be decoded.
+constexpr uint64_t kRetainedRunBytes = uint64_t{4} << 20;
+
+constexpr uint64_t kMethodPrefixBytes = 4194304;
+constexpr uint64_t kMethodWindowBytes = 200000;
+constexpr std::string_view kXmlDeclaration = "<?xml";
+constexpr std::string_view kMethodEnd = "</InstrumentMethod>";
+constexpr std::string_view kCmDataEnd = "</CmData>";
+
+// The first place in `bytes`, whose first byte is at file offset `origin`,
+// where `pattern` starts at an offset that is a multiple of `align`.
+const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::string_view pattern, uint64_t align) {
+  const uint8_t* const first = bytes.data();
+  const uint8_t* const last = first + bytes.size();
+  const auto lead = static_cast<uint8_t>(pattern[0]);
+  uint64_t misses = 0;
+  for (const uint8_t* p = first; static_cast<size_t>(last - p) >= pattern.size(); ++p, ++misses) {
+    // memchr on the first byte is the fastest scan while candidates are rare,
+    // as in binary data and zeros; where they crowd, memmem's linear bound
+    // takes over.
+    const bool crowded = misses > 64 && misses > static_cast<uint64_t>(p - first) / 64;
+    p = static_cast<const uint8_t*>(crowded ? ::memmem(p, last - p, pattern.data(), pattern.size())
+                                            : std::memchr(p, lead, last - p - pattern.size() + 1));
+    if (p == nullptr) return nullptr;
+    if ((origin + (p - first)) % align == 0 && std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;
+  }
+  return nullptr;
+}
+
+// The bytes [0, end) of a source, read forward in chunks so that each byte
+// is read from disk once.  Bytes before the keep mark are dropped as reading
+// moves on, so memory holds one chunk plus whatever the caller still keeps.
+class ForwardBytes {
+ public:
+  ForwardBytes(const ByteSource& source, uint64_t end) : source_(source), end_(end) {}
+
+  uint64_t end() const { return end_; }
+  bool failed() const { return failed_; }
+
+  // The bytes from `offset` to the end of those in memory, reading on if
+  // `offset` is past them; empty at the end of the view or after a failed read.
+  std::span<const uint8_t> from(uint64_t offset) {
+    if (offset < base_) throw std::logic_error("forward read went backwards");
+    while (offset >= loaded_end() && loaded_end() < end_ && !failed_) load_next(offset);
+    if (failed_ || offset >= loaded_end()) return {};
+    return {data_.get() + head_ + (offset - base_), static_cast<size_t>(loaded_end() - offset)};
+  }
+
+  // The caller needs nothing before `offset` any more.
+  void keep_from(uint64_t offset) { keep_ = offset; }
+
+  // The first offset at or after `at`, a multiple of `align`, where `pattern`
+  // lies wholly inside the view.
+  std::optional<uint64_t> find(uint64_t at, std::string_view pattern, uint64_t align) {
+    for (;;) {
+      keep_from(at);
+      const auto bytes = from(at);
+      if (const uint8_t* match = search(bytes, at, pattern, align)) return at + (match - bytes.data());
+      if (failed_ || loaded_end() >= end_) return std::nullopt;
+      // A match may still start in the last pattern.size() - 1 bytes and end
+      // in the next chunk; they stay in memory rather than being read again.
+      at = std::max(at, loaded_end() - std::min<uint64_t>(loaded_end(), pattern.size() - 1));
+      keep_from(at);
+      from(loaded_end());
+    }
+  }
+
+ private:
+  uint64_t loaded_end() const { return base_ + size_; }
+
+  void load_next(uint64_t offset) {
+    const uint64_t drop_to = std::min({keep_, offset, loaded_end()});
+    if (drop_to > base_) {
+      head_ += drop_to - base_;
+      size_ -= drop_to - base_;
+      base_ = drop_to;
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, end_ - loaded_end()));
+    if (size_ + n > capacity_) {
+      // Room for a chunk beside the longest run kept is reserved up front
+      // (untouched pages cost nothing), so this grows only for larger keeps.
+      const size_t capacity = std::max(size_ + n, kChunkBytes + kRetainedRunBytes);
+      auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+      if (size_ != 0) std::memcpy(grown.get(), data_.get() + head_, size_);
+      data_ = std::move(grown);
+      capacity_ = capacity;
+      head_ = 0;
+    } else if (head_ != 0 && (size_ < kChunkBytes / 16 || head_ + size_ + n > capacity_)) {
+      // A small remainder goes back to the front, so that a long scan keeps
+      // touching the same pages; a long kept run moves only when it must.
+      std::memmove(data_.get(), data_.get() + head_, size_);
+      head_ = 0;
+    }
+    if (source_.read_at(loaded_end(), {data_.get() + head_ + size_, n})) {
+      failed_ = true;
+      return;
+    }
+    size_ += n;
+  }
+
+  const ByteSource& source_;
+  const uint64_t end_;
+  std::unique_ptr<uint8_t[]> data_;
+  size_t capacity_ = 0;
+  size_t head_ = 0;  // data_[head_] is the byte at offset base_
+  size_t size_ = 0;
+  uint64_t base_ = 0;
+  uint64_t keep_ = 0;
+  bool failed_ = false;
+};
+
+uint16_t unit_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+bool printable_ascii(uint16_t u) { return u >= 0x20 && u <= 0x7E; }
+
+// The file as little-endian code units from offset 0: unit k is bytes 2k and
+// 2k + 1, and a final odd byte is left out.
+class CodeUnits {
+ public:
+  explicit CodeUnits(const ByteSource& file) : file_(file), bytes_(file, file.length() & ~uint64_t{1}) {}
+
+  uint64_t size() const { return bytes_.end() / 2; }
+  bool failed() const { return failed_ || bytes_.failed(); }
+
+  // The first position where the ASCII word, one unit per character, occurs.
+  std::optional<uint64_t> find(std::string_view ascii) {
+    std::string pattern;
+    for (char c : ascii) pattern += {c, '\0'};
+    const auto at = bytes_.find(0, pattern, 2);
+    if (!at) return std::nullopt;
+    return *at / 2;
+  }
+
+  // The unit at k, which a skip has just stopped on.
+  uint16_t unit(uint64_t k) {
+    const auto bytes = bytes_.from(2 * k);
+    return bytes.size() >= 2 ? unit_at(bytes.data()) : 0;
+  }
+
+  struct Run {
+    uint64_t begin, end;
+    bool valid;
+    bool in_memory;
+  };
+
+  // The run at q: the units from q on that are all at least 0x20.
+  Run run(uint64_t q) {
+    Run run{q, q, true, true};
+    char32_t high = 0;
+    bytes_.keep_from(2 * q);
+    for (;;) {
+      const auto bytes = bytes_.from(2 * run.end);
+      if (bytes.empty()) break;
+      size_t i = 0;
+      for (; i < bytes.size(); i += 2) {
+        const uint16_t u = unit_at(bytes.data() + i);
+        if (u < 0x20) break;
+        // Only the validity is tracked here; the text is decoded once the
+        // run is known to be valid, so an invalid run costs no memory.
+        const bool is_high = u >= 0xD800 && u <= 0xDBFF;
+        const bool is_low = u >= 0xDC00 && u <= 0xDFFF;
+        if (high != 0 ? !is_low : is_low) run.valid = false;
+        high = is_high ? u : 0;
+      }
+      run.end += i / 2;
+      if (i < bytes.size()) break;
+      if (run.in_memory && 2 * (run.end - run.begin) > kRetainedRunBytes) run.in_memory = false;
+      if (!run.in_memory) bytes_.keep_from(2 * run.end);
+    }
+    if (high != 0) run.valid = false;
+    return run;
+  }
+
+  // The run's text as UTF-8; nothing if it is empty, does not decode, or
+  // could not be read.
+  std::optional<std::string> decode(const Run& run) {
+    if (run.end == run.begin || !run.valid || failed()) return std::nullopt;
+    const uint64_t byte_count = 2 * (run.end - run.begin);
+    std::string text;
+    text.reserve(static_cast<size_t>(byte_count / 2));  // exact for ASCII, a floor otherwise
+    Utf16Decoder decoder(text);
+    if (run.in_memory) {
+      const auto held = bytes_.from(2 * run.begin);
+      if (held.size() < byte_count) return std::nullopt;
+      decoder.feed(held.first(static_cast<size_t>(byte_count)));
+    } else {
+      std::vector<uint8_t> piece;
+      for (uint64_t done = 0; done < byte_count;) {
+        piece.resize(static_cast<size_t>(std::min<uint64_t>(kChunkBytes, byte_count - done)));
+        if (file_.read_at(2 * run.begin + done, piece)) {
+          failed_ = true;
+          return std::nullopt;
+        }
+        decoder.feed(piece);
+        done += piece.size();
+      }
+    }
+    if (!decoder.finish()) return std::nullopt;
+    return text;
+  }
+
+  // The first position at or after k whose unit `skipped` rejects, or size().
+  template <class Skipped>
+  uint64_t skip(uint64_t k, Skipped skipped) {
+    for (;;) {
+      bytes_.keep_from(2 * k);
+      const auto bytes = bytes_.from(2 * k);
+      if (bytes.empty()) return size();
+      const uint8_t* p = bytes.data();
+      const size_t n = bytes.size();
+      size_t i = 0;
+      while (i < n) {
+        // Zero units are skipped by every rule, and a sparse file is mostly zeros.
+        if (i + 8 <= n && load_le<uint64_t>(p + i) == 0) {
+          i += 8;
+          continue;
+        }
+        if (!skipped(unit_at(p + i))) return k + i / 2;
+        i += 2;
+      }
+      k += n / 2;
+    }
+  }
+
+ private:
+  const ByteSource& file_;
+  ForwardBytes bytes_;
+  bool failed_ = false;
+};
+
+// How the runs after an anchor make a list.
+struct LogRules {
+  std::string_view anchor;
+  size_t max_runs;  // examined, whether they decode or not
+  bool keep_duplicates;
+  bool (*between_runs)(uint16_t unit);                        // passed over after a run
+  bool (*ends_before)(uint16_t unit);                         // a run starting so is not taken
+  bool (*complete)(const std::vector<std::string>& texts);  // nothing more is taken
+};
+
+// Labels: duplicates kept, anything but printable ASCII passed over, and a
+// one-character label after the first ends the list.
+constexpr LogRules kStatusLog{
+    "Coulombmeter", 300, true, [](uint16_t u) { return !printable_ascii(u); }, [](uint16_t) { return false; },
+    [](const std::vector<std::string>& labels) { return labels.size() >= 2 && labels.back().size() < 2; }};
+
+// Messages: each kept once, only control units passed over, and a run
+// starting above U+0100 ends the list.
+constexpr LogRules kErrorLog{"Possible spray instability", 100, false, [](uint16_t u) { return u < 0x20; },
+                             [](uint16_t u) { return u > 0x100; }, [](const std::vector<std::string>&) { return false; }};
+
+// A template on the rules, so that the per-unit tests inline.
+template <const LogRules& rules>
+std::optional<std::vector<std::string>> collect_runs(const ByteSource& file) {
+  CodeUnits units(file);
+  std::vector<std::string> texts;
+  std::optional<uint64_t> q = units.find(rules.anchor);
+  for (size_t examined = 0; q && examined < rules.max_runs; ++examined) {
+    const auto run = units.run(*q);
+    if (auto text = units.decode(run)) {
+      if (rules.keep_duplicates || std::find(texts.begin(), texts.end(), *text) == texts.end()) {
+        texts.push_back(std::move(*text));
+      }
+    }
+    // Past the last run, or once the list is complete, the skip could change
+    // nothing, and it may run to the end of the file.
+    if (examined + 1 == rules.max_runs || rules.complete(texts)) break;
+    const uint64_t next = units.skip(run.end + 1, rules.between_runs);
+    q = next < units.size() && !rules.ends_before(units.unit(next)) ? std::optional(next) : std::nullopt;
+  }
+  // A failed read ends every step above early; it voids the whole result.
+  if (units.failed()) return std::nullopt;
+  return texts;
+}
+
+std::optional<std::string> read_instrument_method(const ByteSource& file) {
+  const uint64_t length = file.length();
+  if (length < kXmlDeclaration.size()) return std::string();
+  ForwardBytes prefix(file, std::min(length, kMethodPrefixBytes));
+  const auto start = prefix.find(0, kXmlDeclaration, 1);
+  if (!start) return prefix.failed() ? std::nullopt : std::optional(std::string());
+
+  // What the search already holds of the window is not read again.
+  const auto window_size = static_cast<size_t>(std::min(length, *start + kMethodWindowBytes) - *start);
+  const auto held = prefix.from(*start);
+  const size_t have = std::min(held.size(), window_size);
+  std::string window(reinterpret_cast<const char*>(held.data()), have);
+  window.resize(window_size);
+  if (have < window_size) {
+    auto rest = std::span(reinterpret_cast<uint8_t*>(window.data()) + have, window_size - have);
+    if (file.read_at(*start + have, rest)) return std::nullopt;
+  }
+  if (!valid_utf8({reinterpret_cast<const uint8_t*>(window.data()), window.size()})) return std::string();
+
+  size_t cut = window.find(kMethodEnd);
+  if (cut != std::string::npos) {
+    cut += kMethodEnd.size();
+  } else if ((cut = window.find(kCmDataEnd)) != std::string::npos) {
+    cut += kCmDataEnd.size();
+  } else {
+    cut = window.size();
+  }
+  window.resize(cut);
+  return window;
+}
+
+template <class T>
+T or_empty(std::optional<T> result) {
+  return result ? std::move(*result) : T{};
+}
+
+template <class T>
+T on_regular_file(std::string_view path, T (*read)(const ByteSource&)) {
+  auto file = open_regular(path);
+  return file ? read(*file) : T{};
+}
+
+}  // namespace
+
+std::vector<std::string> status_log_labels(const ByteSource& file) {
+  return or_empty(collect_runs<kStatusLog>(file));
+}
+std::vector<std::string> error_logs(const ByteSource& file) { return or_empty(collect_runs<kErrorLog>(file)); }
+std::string instrument_method(const ByteSource& file) { return or_empty(read_instrument_method(file)); }
+
+std::vector<std::string> status_log_labels(std::string_view path) { return on_regular_file(path, status_log_labels); }
+std::vector<std::string> error_logs(std::string_view path) { return on_regular_file(path, error_logs); }
+std::string instrument_method(std::string_view path) { return on_regular_file(path, instrument_method); }
+
+}  // namespace velmaro
