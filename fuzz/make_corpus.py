@@ -57,8 +57,32 @@ def peaks_seeds():
     yield "scan8", seed(bytes(300) + block8, ("B", 0), ("I", 2000), ("H", 7), ("H", 7))
 
 
+def trailer_seeds():
+    image = rb.RawImage(rb.TRAILER_START + 140).trailer(0, agc=rb.padded("Target 5.0e4", 13), elapsed=0.25,
+                                                        resolution=60000, ms_order_byte=1,
+                                                        collision=rb.padded("35.0", 16), hcd=rb.padded("30", 16),
+                                                        isolation=1.6)
+    yield "slot", cut(image, rb.TRAILER_START, rb.TRAILER_START + 140)
+    for k, text in enumerate(["35.0", "-1.5e3", "+.5", "5.", "INFINITY", "nan", "3e-324", "1e400",
+                              "2.4703282292062327e-324", "0.1E-5"]):
+        yield f"number{k}", text.encode()
+
+
+def texts_seeds():
+    labels = rb.utf16("\0".join(["Coulombmeter", "Ion Gauge (E-5 Torr)", "Source Temp (\u00b0C)", "X"]))
+    messages = rb.utf16("\0".join(["Possible spray instability", "Spray current low", "Possible spray instability"]))
+    method = b'<?xml version="1.0"?><InstrumentMethod><CmData>x</CmData></InstrumentMethod>'
+    data = labels + bytes(6) + messages + b"\0\0\xff\xff" + method
+    yield "all_three", seed(data, ("B", 0), ("I", 3), ("I", 1))
+    yield "odd_offset", seed(data, ("B", 0), ("I", 0), ("I", 1001))
+    # Straddling the first 1 MiB chunk boundary and the end of the 4 MiB prefix.
+    yield "straddle_chunk", seed(data, ("B", 7), ("I", 2 << 20), ("I", (1 << 20) - 10))
+    yield "prefix_end", seed(method, ("B", 7), ("I", 5 << 20), ("I", 4194304 - 3))
+
+
 def main():
-    for target, seeds in [("caches_fuzz", caches_seeds()), ("peaks_fuzz", peaks_seeds())]:
+    for target, seeds in [("caches_fuzz", caches_seeds()), ("peaks_fuzz", peaks_seeds()),
+                          ("trailer_fuzz", trailer_seeds()), ("texts_fuzz", texts_seeds())]:
         directory = os.path.join(HERE, "corpus", target)
         os.makedirs(directory, exist_ok=True)
         for name, data in seeds:

@@ -96,8 +96,10 @@ class ForwardBytes {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, end_ - loaded_end()));
     if (size_ + n > capacity_) {
       // Room for a chunk beside the longest run kept is reserved up front
-      // (untouched pages cost nothing), so this grows only for larger keeps.
-      const size_t capacity = std::max(size_ + n, kChunkBytes + kRetainedRunBytes);
+      // (untouched pages cost nothing), so this grows only for larger keeps;
+      // a file of one chunk needs no more than itself.
+      const size_t room = end_ > kChunkBytes ? kChunkBytes + kRetainedRunBytes : 0;
+      const size_t capacity = std::max(size_ + n, room);
       auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
       if (size_ != 0) std::memcpy(grown.get(), data_.get() + head_, size_);
       data_ = std::move(grown);
