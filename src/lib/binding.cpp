@@ -245,7 +245,7 @@ bool convert_text(const Signature& sig, PyObject* obj, std::string& out) {
 
 // ---- access ----------------------------------------------------------------
 
-Access Access::shared(PyObject* self) {
+Access Access::shared_slow(PyObject* self) {
   if (!is_reader(self)) return Access(nullptr, false);
   auto& flag = access_flag(self);
   Py_ssize_t seen = flag.load();
@@ -268,16 +268,6 @@ Access Access::exclusive(PyObject* self) {
   }
   Py_INCREF(self);
   return Access(reinterpret_cast<ReaderObject*>(self), true);
-}
-
-Access::~Access() {
-  if (object_ == nullptr) return;
-  if (exclusive_) {
-    object_->access.store(0);
-  } else {
-    object_->access.fetch_sub(1);
-  }
-  Py_DECREF(reinterpret_cast<PyObject*>(object_));
 }
 
 // ---- results ---------------------------------------------------------------

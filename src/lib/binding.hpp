@@ -101,24 +101,47 @@ struct ReaderObject {
 // exception set if it cannot be created.
 PyTypeObject* reader_type();
 
+// The RawFileReader type once created; nullptr before.
+extern PyTypeObject* g_reader_type;
+
 // Shared or exclusive access to a reader object, released (and the object's
 // reference dropped) when the guard goes.
 class Access {
  public:
-  static Access shared(PyObject* self);
+  static Access shared(PyObject* self) {
+    // The common case inline: a reader nobody rebuilds at the moment.
+    if (Py_TYPE(self) == g_reader_type && g_reader_type != nullptr) {
+      auto* object = reinterpret_cast<ReaderObject*>(self);
+      Py_ssize_t seen = object->access.load(std::memory_order_relaxed);
+      if (seen != -1 && object->access.compare_exchange_strong(seen, seen + 1)) {
+        Py_INCREF(self);
+        return Access(object, false);
+      }
+    }
+    return shared_slow(self);
+  }
   static Access exclusive(PyObject* self);
   Access(Access&& other) noexcept
       : object_(std::exchange(other.object_, nullptr)), exclusive_(other.exclusive_) {}
   Access(const Access&) = delete;
   Access& operator=(const Access&) = delete;
   Access& operator=(Access&&) = delete;
-  ~Access();
+  ~Access() {
+    if (object_ == nullptr) return;
+    if (exclusive_) {
+      object_->access.store(0);
+    } else {
+      object_->access.fetch_sub(1);
+    }
+    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+  }
 
   explicit operator bool() const { return object_ != nullptr; }
   RawFileReader& reader() const { return object_->record; }
 
  private:
   Access(ReaderObject* object, bool exclusive) : object_(object), exclusive_(exclusive) {}
+  static Access shared_slow(PyObject* self);
   ReaderObject* object_ = nullptr;
   bool exclusive_ = false;
 };
@@ -145,7 +168,7 @@ template <class Body>
 PyObject* u32_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, Body&& body) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg = bind_fastcall(sig, args, nargs, kwnames);
+    PyObject* arg = nargs == 1 && kwnames == nullptr ? args[0] : bind_fastcall(sig, args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
     Access access = Access::shared(self);
     if (!access) return nullptr;

@@ -85,7 +85,6 @@ PyModuleDef kModule = {
 // The module supports one interpreter per process, and is created once.
 std::atomic<int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
-PyTypeObject* g_type = nullptr;
 
 PyObject* pending_or_system_error() {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -143,17 +142,19 @@ PyObject* init_module() {
 
 }  // namespace
 
+PyTypeObject* g_reader_type = nullptr;
+
 PyTypeObject* reader_type() {
-  if (g_type == nullptr) {
+  if (g_reader_type == nullptr) {
     PyObject* type = PyType_FromSpec(&kSpec);
     if (type == nullptr) return nullptr;
-    if (g_type == nullptr) {
-      g_type = reinterpret_cast<PyTypeObject*>(type);
+    if (g_reader_type == nullptr) {
+      g_reader_type = reinterpret_cast<PyTypeObject*>(type);
     } else {
       Py_DECREF(type);
     }
   }
-  return g_type;
+  return g_reader_type;
 }
 
 }  // namespace velmaro::py

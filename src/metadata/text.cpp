@@ -1,5 +1,7 @@
 #include "metadata/text.hpp"
 
+#include "reader/raw_file.hpp"
+
 namespace velmaro {
 
 namespace {
@@ -53,6 +55,11 @@ bool valid_utf8(std::span<const uint8_t> bytes) {
   const uint8_t* p = bytes.data();
   const uint8_t* const end = p + bytes.size();
   while (p < end) {
+    // ASCII, eight bytes at a time: a method text is mostly that.
+    if (end - p >= 8 && (load_le<uint64_t>(p) & 0x8080808080808080ull) == 0) {
+      p += 8;
+      continue;
+    }
     const uint8_t lead = *p;
     if (lead < 0x80) {
       ++p;

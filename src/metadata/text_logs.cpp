@@ -7,6 +7,8 @@
 #include <span>
 #include <stdexcept>
 
+
+#include "metadata/pair_search.hpp"
 #include "metadata/text.hpp"
 
 namespace velmaro {
@@ -14,7 +16,7 @@ namespace velmaro {
 namespace {
 
 // Even, so that a chunk never splits a code unit.
-constexpr size_t kChunkBytes = size_t{1} << 20;
+constexpr size_t kChunkBytes = size_t{1} << 19;
 // A run longer than this is not kept in memory while its end is sought; if
 // it proves valid it is read a second time to be decoded.
 constexpr uint64_t kRetainedRunBytes = uint64_t{4} << 20;
@@ -25,8 +27,17 @@ constexpr std::string_view kXmlDeclaration = "<?xml";
 constexpr std::string_view kMethodEnd = "</InstrumentMethod>";
 constexpr std::string_view kCmDataEnd = "</CmData>";
 
+// Compares `pattern` in full at every place in [p, last) whose offset,
+// counted from file offset `origin` at `first`, is a multiple of `align` and
+// whose first two elements (bytes, or code units for align 2) match.
+const uint8_t* search_pairs(const uint8_t* first, const uint8_t* p, const uint8_t* last, uint64_t origin,
+                            std::string_view pattern, uint64_t align) {
+  if ((origin + (p - first)) % align != 0) ++p;
+  return find_by_pairs(p, last, pattern, align);
+}
+
 // The first place in `bytes`, whose first byte is at file offset `origin`,
-// where `pattern` starts at an offset that is a multiple of `align`.
+// where `pattern` starts at an offset that is a multiple of `align` (1 or 2).
 const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::string_view pattern, uint64_t align) {
   const uint8_t* const first = bytes.data();
   const uint8_t* const last = first + bytes.size();
@@ -34,11 +45,11 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   uint64_t misses = 0;
   for (const uint8_t* p = first; static_cast<size_t>(last - p) >= pattern.size(); ++p, ++misses) {
     // memchr on the first byte is the fastest scan while candidates are rare,
-    // as in binary data and zeros; where they crowd, memmem's linear bound
-    // takes over.
-    const bool crowded = misses > 64 && misses > static_cast<uint64_t>(p - first) / 64;
-    p = static_cast<const uint8_t*>(crowded ? ::memmem(p, last - p, pattern.data(), pattern.size())
-                                            : std::memchr(p, lead, last - p - pattern.size() + 1));
+    // as in binary data and zeros; where they crowd, the pairs test takes over.
+    if (misses > 16 && misses > static_cast<uint64_t>(p - first) / 256 && pattern.size() >= 2 * align) {
+      return search_pairs(first, p, last, origin, pattern, align);
+    }
+    p = static_cast<const uint8_t*>(std::memchr(p, lead, last - p - pattern.size() + 1));
     if (p == nullptr) return nullptr;
     if ((origin + (p - first)) % align == 0 && std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;
   }

@@ -28,24 +28,33 @@ PyObject* pair(Ref first, Ref second) {
   return tuple != nullptr ? tuple : api_call_failed();
 }
 
-// The keys of a scan summary, created once.
+// The keys of a scan summary, created once, and a dict holding them all,
+// which each summary starts as a copy of: filling a dict of the right size
+// in place is cheaper than growing a new one key by key.
 enum SummaryKey { kScanNumber, kRt, kInjectionTime, kMasterScan, kCharge, kMonoMz, kSummaryKeys };
 constexpr const char* kSummaryKeyNames[kSummaryKeys] = {"scan_number",  "rt",     "injection_time",
                                                         "master_scan", "charge", "monomz"};
 PyObject* g_summary_keys[kSummaryKeys] = {};
+PyObject* g_summary_template = nullptr;
 
-bool make_summary_keys() {
+bool make_summary_template() {
+  if (g_summary_template != nullptr) return true;
   for (int k = 0; k < kSummaryKeys; ++k) {
-    if (g_summary_keys[k] != nullptr) continue;
-    g_summary_keys[k] = PyUnicode_InternFromString(kSummaryKeyNames[k]);
+    if (g_summary_keys[k] == nullptr) g_summary_keys[k] = PyUnicode_InternFromString(kSummaryKeyNames[k]);
     if (g_summary_keys[k] == nullptr) return false;
   }
+  Ref dict(PyDict_New());
+  if (!dict) return false;
+  for (PyObject* key : g_summary_keys) {
+    if (PyDict_SetItem(dict.get(), key, Py_None) < 0) return false;
+  }
+  if (g_summary_template == nullptr) g_summary_template = dict.release();
   return true;
 }
 
 // One dict of list_spectra; false with an exception set.
 bool add_summary(PyObject* list, Py_ssize_t position, const RawFileReader& r, uint32_t scan) {
-  Ref dict(PyDict_New());
+  Ref dict(PyDict_Copy(g_summary_template));
   if (!dict) {
     api_call_failed();
     return false;
@@ -88,7 +97,7 @@ PyObject* native_get_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* list_spectra(PyObject* self, PyObject*) {
   return shared_method(self, [](const RawFileReader& reader) -> PyObject* {
-    if (!make_summary_keys()) return api_call_failed();
+    if (!make_summary_template()) return api_call_failed();
     Ref list(PyList_New(static_cast<Py_ssize_t>(reader.num_scans)));
     if (!list) return api_call_failed();
     for (uint32_t i = 0; i < reader.num_scans; ++i) {

@@ -16,20 +16,24 @@ bool mz_in_window(T mz) {
   return static_cast<T>(kMinMz) < mz && mz < static_cast<T>(kMaxMz);  // NaN fails both
 }
 
-// Decodes the accepted block's records, reading only the part of them that
-// lies past the search window.
+// Decodes the accepted block's records, from the first read where it holds
+// them, reading only the part that lies past it otherwise.
 std::optional<PeakPair> decode_records(const ByteSource& source, const Window& window, uint64_t records,
                                        uint32_t count, RecordLayout layout) {
   const uint64_t width = layout == RecordLayout::k12Byte ? 12 : 8;
-  const uint64_t end = records + width * count;
-  std::vector<uint8_t> bytes(static_cast<size_t>(end - records));
-  const uint64_t held = std::min(end, window.end()) - records;  // records start inside the window
-  std::memcpy(bytes.data(), window.at(records), static_cast<size_t>(held));
-  if (held < bytes.size() && source.read_at(records + held, std::span(bytes).subspan(held))) return std::nullopt;
+  const uint64_t size = width * count;
+  const uint8_t* p = window.holds(records, size) ? window.at(records) : nullptr;
+  std::vector<uint8_t> joined;
+  if (p == nullptr) {
+    joined.resize(static_cast<size_t>(size));
+    const uint64_t held = window.end() - records;  // the records start inside the window
+    std::memcpy(joined.data(), window.at(records), static_cast<size_t>(held));
+    if (source.read_at(records + held, std::span(joined).subspan(held))) return std::nullopt;
+    p = joined.data();
+  }
   PeakPair pair;
   pair.mz.resize(count);
   pair.intensity.resize(count);
-  const uint8_t* p = bytes.data();
   for (uint32_t i = 0; i < count; ++i, p += width) {
     if (layout == RecordLayout::k12Byte) {
       pair.mz[i] = load_le<double>(p);
@@ -91,11 +95,12 @@ std::optional<Candidate> search_8_byte(const Window& window, uint64_t start, uin
 std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start, RecordLayout layout) {
   const uint64_t length = source.length();
   if (start >= length) return std::nullopt;
-  // Every candidate's count and tested m/z values lie in this window: the
+  // Every candidate's count and tested m/z values lie in the first read: the
   // tests read at most 24 bytes past the last position (12-byte layout) or 8
-  // past it (8-byte layout).
+  // past it (8-byte layout).  Reading a little more there usually takes in
+  // the whole accepted block too, which saves a second read.
   const uint64_t reach = layout == RecordLayout::k12Byte ? kWindow12 + 24 : kWindow8 + 8;
-  auto window = Window::read(source, start, start + reach);
+  auto window = Window::read(source, start, start + std::max(reach, kFirstRead));
   if (!window) return std::nullopt;
   const auto candidate = layout == RecordLayout::k12Byte ? search_12_byte(*window, start, length)
                                                          : search_8_byte(*window, start, length);

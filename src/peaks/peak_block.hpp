@@ -33,6 +33,7 @@ inline constexpr uint32_t kMinScannedCount = 101;  // 8-byte layout, positional 
 inline constexpr uint32_t kFinalCount = 50;        // 12-byte layout: a larger block ends the search
 inline constexpr uint64_t kWindow12 = 10000;
 inline constexpr uint64_t kWindow8 = 512;
+inline constexpr uint64_t kFirstRead = 16384;  // the search window, and blocks of up to ~1300 peaks
 inline constexpr uint64_t kFixedTries8[] = {190, 124, 0};
 inline constexpr double kMinMz = 50.0;
 inline constexpr double kMaxMz = 5000.0;

@@ -91,8 +91,11 @@ Expected<Window, IoError> Window::read(const ByteSource& source, uint64_t begin,
   const uint64_t length = source.length();
   if (end > length) end = length;
   if (begin < end) {
-    window.bytes_.resize(static_cast<size_t>(end - begin));
-    if (auto error = source.read_at(begin, window.bytes_)) return Unexpected{std::move(*error)};
+    window.size_ = end - begin;
+    window.bytes_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(window.size_));
+    if (auto error = source.read_at(begin, {window.bytes_.get(), static_cast<size_t>(window.size_)})) {
+      return Unexpected{std::move(*error)};
+    }
   }
   return window;
 }

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -88,16 +89,17 @@ class Window {
   static Expected<Window, IoError> read(const ByteSource& source, uint64_t begin, uint64_t end);
 
   uint64_t begin() const { return begin_; }
-  uint64_t end() const { return begin_ + bytes_.size(); }
+  uint64_t end() const { return begin_ + size_; }
   bool holds(uint64_t offset, uint64_t width) const {
     return offset >= begin_ && offset <= end() && width <= end() - offset;
   }
-  const uint8_t* at(uint64_t offset) const { return bytes_.data() + (offset - begin_); }
-  std::span<const uint8_t> bytes() const { return bytes_; }
+  const uint8_t* at(uint64_t offset) const { return bytes_.get() + (offset - begin_); }
+  std::span<const uint8_t> bytes() const { return {bytes_.get(), static_cast<size_t>(size_)}; }
 
  private:
   uint64_t begin_ = 0;
-  std::vector<uint8_t> bytes_;
+  uint64_t size_ = 0;
+  std::unique_ptr<uint8_t[]> bytes_;  // not zeroed first: the read fills it
 };
 
 // Little-endian loads from unaligned memory.
