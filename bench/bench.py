@@ -167,14 +167,14 @@ def micro(quick):
         return [{"scan_number": a, "rt": b, "injection_time": c, "master_scan": d, "charge": e, "monomz": f}
                 for a, b, c, d, e, f in rows]
 
-    def best(stmt, count):
-        return min(timeit.repeat(stmt, number=count, repeat=5)) / count * 1e9
+    def best(stmt, count, **names):
+        return min(timeit.repeat(stmt, globals=names, number=count, repeat=7)) / count * 1e9
 
-    get_rt, dict_get = reader.get_rt, table.get
     return [
-        ("list_spectra()", best(reader.list_spectra, number // 10), "145 dicts built in Python from tuples",
-         best(python_dicts, number // 10)),
-        ("get_rt(n)", best(lambda: get_rt(1), number * 10), "dict.get(key)", best(lambda: dict_get(1), number * 10)),
+        ("list_spectra()", best("f()", number // 10, f=reader.list_spectra),
+         "145 dicts built in Python from tuples", best("f()", number // 10, f=python_dicts)),
+        ("get_rt(n)", best("f(1)", number * 10, f=reader.get_rt), "dict.get(key)",
+         best("f(1)", number * 10, f=table.get)),
     ]
 
 

@@ -13,14 +13,7 @@ namespace {
 detail::PairScan scan_pairs_sse2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element) {
 #if defined(__SSE2__)
   const bool wide = element == 2;
-  uint16_t e0, e1;
-  if (wide) {
-    std::memcpy(&e0, pattern.data(), 2);
-    std::memcpy(&e1, pattern.data() + 2, 2);
-  } else {
-    e0 = static_cast<uint8_t>(pattern[0]);
-    e1 = static_cast<uint8_t>(pattern[1]);
-  }
+  const auto [e0, e1] = detail::leading_pair(pattern, element);
   const __m128i first = wide ? _mm_set1_epi16(static_cast<short>(e0)) : _mm_set1_epi8(static_cast<char>(e0));
   const __m128i second = wide ? _mm_set1_epi16(static_cast<short>(e1)) : _mm_set1_epi8(static_cast<char>(e1));
   for (; last - p >= static_cast<ptrdiff_t>(64 + element); p += 64) {
@@ -33,14 +26,7 @@ detail::PairScan scan_pairs_sse2(const uint8_t* p, const uint8_t* last, std::str
                                 : _mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second));
       mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(hits))) << (16 * quarter);
     }
-    while (mask != 0) {
-      const int k = __builtin_ctzll(mask);
-      if (static_cast<size_t>(last - (p + k)) >= pattern.size() &&
-          std::memcmp(p + k, pattern.data(), pattern.size()) == 0) {
-        return {p, p + k};
-      }
-      mask &= wide ? ~(uint64_t{3} << k) : mask - 1;  // a code unit sets two bits
-    }
+    if (const uint8_t* match = detail::confirm(p, mask, last, pattern, element)) return {p, match};
   }
 #else
   (void)last, (void)pattern, (void)element;

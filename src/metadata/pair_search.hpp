@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace velmaro {
 
@@ -19,6 +21,28 @@ struct PairScan {
   const uint8_t* stop;
   const uint8_t* match;
 };
+
+// The pattern's first two elements.
+inline std::pair<uint16_t, uint16_t> leading_pair(std::string_view pattern, size_t element) {
+  const auto* text = reinterpret_cast<const uint8_t*>(pattern.data());
+  if (element == 2) return {uint16_t(text[0] | text[1] << 8), uint16_t(text[2] | text[3] << 8)};
+  return {text[0], text[1]};
+}
+
+// The first of the places that `hits` marks (a bit per byte of the 64 at
+// p) where the whole pattern stands, or nullptr.
+inline const uint8_t* confirm(const uint8_t* p, uint64_t hits, const uint8_t* last, std::string_view pattern,
+                              size_t element) {
+  while (hits != 0) {
+    const int k = __builtin_ctzll(hits);
+    if (static_cast<size_t>(last - (p + k)) >= pattern.size() &&
+        std::memcmp(p + k, pattern.data(), pattern.size()) == 0) {
+      return p + k;
+    }
+    hits &= element == 2 ? ~(uint64_t{3} << k) : hits - 1;  // a code unit sets two bits
+  }
+  return nullptr;
+}
 // Built with AVX2 enabled; called only where the CPU has it.
 PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);
 }  // namespace detail
