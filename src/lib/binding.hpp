@@ -110,7 +110,7 @@ class Access {
  public:
   static Access shared(PyObject* self) {
     // The common case inline: a reader nobody rebuilds at the moment.
-    if (Py_TYPE(self) == g_reader_type && g_reader_type != nullptr) {
+    if (Py_TYPE(self) == g_reader_type) {
       auto* object = reinterpret_cast<ReaderObject*>(self);
       Py_ssize_t seen = object->access.load(std::memory_order_relaxed);
       if (seen != -1 && object->access.compare_exchange_strong(seen, seen + 1)) {
