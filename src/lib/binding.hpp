@@ -160,6 +160,33 @@ PyObject* none();
 // set if the value could not be made or inserted.
 bool set_item(PyObject* dict, PyObject* key, PyObject* value);
 
+// The str keys of a dict with a fixed set of keys, made once per process
+// and kept, so that building a dict costs no key objects.
+template <size_t N>
+class KeySet {
+ public:
+  constexpr explicit KeySet(const char* const (&names)[N]) {
+    for (size_t k = 0; k < N; ++k) names_[k] = names[k];
+  }
+  // The key object, or nullptr with an exception set.
+  PyObject* get(size_t k) {
+    if (keys_[k] == nullptr) keys_[k] = PyUnicode_InternFromString(names_[k]);
+    return keys_[k];
+  }
+  // False with an exception set if any key cannot be made.
+  bool ready() {
+    for (size_t k = 0; k < N; ++k) {
+      if (get(k) == nullptr) return false;
+    }
+    return true;
+  }
+  static constexpr size_t size() { return N; }
+
+ private:
+  const char* names_[N] = {};
+  PyObject* keys_[N] = {};
+};
+
 // ---- method shapes ---------------------------------------------------------
 
 // A method of one unsigned 32-bit argument under shared access:

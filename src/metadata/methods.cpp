@@ -47,17 +47,12 @@ constexpr const char* kTrailerKeyText[kTrailerKeyCount] = {
 };
 constexpr std::string_view kActivationType = "HigherEnergyCollisionalDissociation";
 
-// Key objects are made once per process and kept.
-PyObject* trailer_key(TrailerKey key) {
-  static PyObject* keys[kTrailerKeyCount];
-  if (keys[key] == nullptr) keys[key] = PyUnicode_InternFromString(kTrailerKeyText[key]);
-  return keys[key];
-}
+KeySet<kTrailerKeyCount> g_trailer_keys(kTrailerKeyText);
 
 // dict[key] = value, taking ownership of value; false with an exception set.
 bool put(PyObject* dict, TrailerKey key, PyObject* value) {
   Ref owned(value);
-  PyObject* name = trailer_key(key);
+  PyObject* name = g_trailer_keys.get(key);
   if (name == nullptr) {
     api_call_failed();
     return false;

@@ -34,19 +34,16 @@ PyObject* pair(Ref first, Ref second) {
 enum SummaryKey { kScanNumber, kRt, kInjectionTime, kMasterScan, kCharge, kMonoMz, kSummaryKeys };
 constexpr const char* kSummaryKeyNames[kSummaryKeys] = {"scan_number",  "rt",     "injection_time",
                                                         "master_scan", "charge", "monomz"};
-PyObject* g_summary_keys[kSummaryKeys] = {};
+KeySet<kSummaryKeys> g_summary_keys(kSummaryKeyNames);
 PyObject* g_summary_template = nullptr;
 
 bool make_summary_template() {
   if (g_summary_template != nullptr) return true;
-  for (int k = 0; k < kSummaryKeys; ++k) {
-    if (g_summary_keys[k] == nullptr) g_summary_keys[k] = PyUnicode_InternFromString(kSummaryKeyNames[k]);
-    if (g_summary_keys[k] == nullptr) return false;
-  }
+  if (!g_summary_keys.ready()) return false;
   Ref dict(PyDict_New());
   if (!dict) return false;
-  for (PyObject* key : g_summary_keys) {
-    if (PyDict_SetItem(dict.get(), key, Py_None) < 0) return false;
+  for (size_t k = 0; k < g_summary_keys.size(); ++k) {
+    if (PyDict_SetItem(dict.get(), g_summary_keys.get(k), Py_None) < 0) return false;
   }
   if (g_summary_template == nullptr) g_summary_template = dict.release();
   return true;
@@ -59,13 +56,13 @@ bool add_summary(PyObject* list, Py_ssize_t position, const RawFileReader& r, ui
     api_call_failed();
     return false;
   }
-  PyObject* const* keys = g_summary_keys;
-  const bool filled = set_item(dict.get(), keys[kScanNumber], to_py(scan)) &&
-                      set_item(dict.get(), keys[kRt], to_py(cached_value(r.rt_cache, scan))) &&
-                      set_item(dict.get(), keys[kInjectionTime], to_py(cached_value(r.injection_time_cache, scan))) &&
-                      set_item(dict.get(), keys[kMasterScan], to_py(cached_value(r.master_scan_cache, scan))) &&
-                      set_item(dict.get(), keys[kCharge], to_py(cached_value(r.charge_cache, scan))) &&
-                      set_item(dict.get(), keys[kMonoMz], to_py(cached_value(r.mono_mz_cache, scan)));
+  auto key = [](SummaryKey k) { return g_summary_keys.get(k); };  // made by make_summary_template
+  const bool filled = set_item(dict.get(), key(kScanNumber), to_py(scan)) &&
+                      set_item(dict.get(), key(kRt), to_py(cached_value(r.rt_cache, scan))) &&
+                      set_item(dict.get(), key(kInjectionTime), to_py(cached_value(r.injection_time_cache, scan))) &&
+                      set_item(dict.get(), key(kMasterScan), to_py(cached_value(r.master_scan_cache, scan))) &&
+                      set_item(dict.get(), key(kCharge), to_py(cached_value(r.charge_cache, scan))) &&
+                      set_item(dict.get(), key(kMonoMz), to_py(cached_value(r.mono_mz_cache, scan)));
   if (!filled) return false;
   return PyList_SetItem(list, position, dict.release()) == 0;
 }
