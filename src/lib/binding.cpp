@@ -303,7 +303,10 @@ PyObject* to_py(const std::vector<std::string>& texts) {
   return list.release();
 }
 
-PyObject* none() { Py_RETURN_NONE; }
+// Not Py_RETURN_NONE: the headers of CPython 3.12.0 to 3.12.? and 3.13.0
+// define it without a new reference even for the 3.10 stable ABI, which
+// under-counts None on the interpreters where None is not immortal.
+PyObject* none() { return Py_NewRef(Py_None); }
 
 bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
   Ref owned(value);
