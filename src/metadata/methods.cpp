@@ -66,10 +66,10 @@ PyObject* trailer_extra(const RawFileReader& reader, uint32_t scan_number) {
   const uint64_t i = static_cast<uint64_t>(scan_number) - 1;  // 0 wraps past every bound
   if (i >= reader.num_scans) return dict.release();
   PyObject* d = dict.get();
-  const double mono_mz = reader.mono_mz_cache.at(i);
-  if (!put(d, kInjectionTimeKey, to_py(reader.injection_time_cache.at(i))) ||
-      !put(d, kMasterScanKey, to_py(reader.master_scan_cache.at(i))) ||
-      !put(d, kChargeStateKey, to_py(reader.charge_cache.at(i))) || !put(d, kMonoisotopicMzKey, to_py(mono_mz)) ||
+  const double mono_mz = cached_value(reader.mono_mz_cache, scan_number);
+  if (!put(d, kInjectionTimeKey, to_py(cached_value(reader.injection_time_cache, scan_number))) ||
+      !put(d, kMasterScanKey, to_py(cached_value(reader.master_scan_cache, scan_number))) ||
+      !put(d, kChargeStateKey, to_py(cached_value(reader.charge_cache, scan_number))) || !put(d, kMonoisotopicMzKey, to_py(mono_mz)) ||
       !put(d, kPrecursorMassKey, to_py(mono_mz))) {
     return nullptr;
   }

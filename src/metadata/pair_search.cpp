@@ -38,16 +38,20 @@ using Scan = detail::PairScan (*)(const uint8_t*, const uint8_t*, std::string_vi
 
 Scan pick_scan() {
 #if defined(__x86_64__)
+  __builtin_cpu_init();  // may run before libgcc's own constructor has
   if (__builtin_cpu_supports("avx2")) return detail::scan_pairs_avx2;
 #endif
   return scan_pairs_sse2;
 }
 
+// Chosen at load time: a function-local static would need the C++ runtime's
+// guard, which ties the module to a newer C library.
+const Scan g_scan = pick_scan();
+
 }  // namespace
 
 const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element) {
-  static const Scan scan = pick_scan();
-  const auto [stop, match] = scan(p, last, pattern, element);
+  const auto [stop, match] = g_scan(p, last, pattern, element);
   if (match != nullptr) return match;
   for (p = stop; static_cast<size_t>(last - p) >= pattern.size(); p += element) {
     if (std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;

@@ -106,7 +106,7 @@ std::string_view trim_white_space(std::string_view utf8) {
     if (!is_white_space(code_point(p + start, end - start))) break;
     end = start;
   }
-  return utf8.substr(begin, end - begin);
+  return {utf8.data() + begin, end - begin};  // not substr, which can throw
 }
 
 void Utf16Decoder::feed(std::span<const uint8_t> units_le) {

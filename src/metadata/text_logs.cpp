@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
+#include <exception>
 
 
 #include "metadata/pair_search.hpp"
@@ -56,6 +56,13 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   return nullptr;
 }
 
+// A broken invariant of the forward reader, which the binding reports as an
+// internal failure.  Not std::logic_error: its constructor would tie the
+// module to a newer C++ runtime.
+struct BackwardsRead final : std::exception {
+  const char* what() const noexcept override { return "forward read went backwards"; }
+};
+
 // The bytes [0, end) of a source, read forward in chunks so that each byte
 // is read from disk once.  Bytes before the keep mark are dropped as reading
 // moves on, so memory holds one chunk plus whatever the caller still keeps.
@@ -69,7 +76,7 @@ class ForwardBytes {
   // The bytes from `offset` to the end of those in memory, reading on if
   // `offset` is past them; empty at the end of the view or after a failed read.
   std::span<const uint8_t> from(uint64_t offset) {
-    if (offset < base_) throw std::logic_error("forward read went backwards");
+    if (offset < base_) throw BackwardsRead();
     while (offset >= loaded_end() && loaded_end() < end_ && !failed_) load_next(offset);
     if (failed_ || offset >= loaded_end()) return {};
     return {data_.get() + head_ + (offset - base_), static_cast<size_t>(loaded_end() - offset)};

@@ -1,8 +1,10 @@
 #include "metadata/trailer.hpp"
 
-#include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 #include "metadata/text.hpp"
 
@@ -40,17 +42,10 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
   return true;
 }
 
-// Whether digits[0..] scaled by 10^exponent is at least 1: decides which way
-// a value out of the double range went.
-bool magnitude_at_least_one(std::string_view integer_digits, std::string_view fraction_digits, int64_t exponent) {
-  const size_t integer_lead = integer_digits.find_first_not_of('0');
-  if (integer_lead != std::string_view::npos) {
-    return static_cast<int64_t>(integer_digits.size() - integer_lead) + exponent > 0;
-  }
-  const size_t fraction_lead = fraction_digits.find_first_not_of('0');
-  if (fraction_lead == std::string_view::npos) return false;
-  return exponent - static_cast<int64_t>(fraction_lead) > 0;
-}
+// Numbers are read in the C locale whatever the process's locale is.  Made
+// at load time: a function-local static would need the C++ runtime's guard,
+// which ties the module to a newer C library.
+const locale_t g_c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
 
 }  // namespace
 
@@ -66,45 +61,32 @@ std::optional<double> parse_decimal(std::string_view text) {
   }
   if (equals_ignoring_case(text, "nan")) return std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
 
-  // Checked here because from_chars accepts more (nan(...), infinite
-  // prefixes of longer words) and reports range errors without a value.
+  // Checked here because strtod accepts more (hexadecimal, nan(...),
+  // prefixes of longer words).
   size_t k = 0;
-  const size_t integer_begin = k;
   while (k < text.size() && is_digit(text[k])) ++k;
-  const std::string_view integer_digits = text.substr(integer_begin, k - integer_begin);
-  std::string_view fraction_digits;
+  size_t digits = k;
   if (k < text.size() && text[k] == '.') {
     const size_t fraction_begin = ++k;
     while (k < text.size() && is_digit(text[k])) ++k;
-    fraction_digits = text.substr(fraction_begin, k - fraction_begin);
+    digits += k - fraction_begin;
   }
-  if (integer_digits.empty() && fraction_digits.empty()) return std::nullopt;
-  int64_t exponent = 0;
+  if (digits == 0) return std::nullopt;
   if (k < text.size() && (text[k] == 'e' || text[k] == 'E')) {
     ++k;
-    bool exponent_negative = false;
-    if (k < text.size() && (text[k] == '+' || text[k] == '-')) exponent_negative = text[k++] == '-';
+    if (k < text.size() && (text[k] == '+' || text[k] == '-')) ++k;
     const size_t exponent_begin = k;
-    while (k < text.size() && is_digit(text[k])) {
-      // Saturates: far past the double range either way.
-      if (exponent < 1000000) exponent = exponent * 10 + (text[k] - '0');
-      ++k;
-    }
+    while (k < text.size() && is_digit(text[k])) ++k;
     if (k == exponent_begin) return std::nullopt;
-    if (exponent_negative) exponent = -exponent;
   }
   if (k != text.size()) return std::nullopt;
 
-  // from_chars rounds correctly but rejects a leading '+'; the sign is
-  // applied afterwards, which is exact.
-  double value = 0.0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
-  if (error == std::errc::result_out_of_range) {
-    value = magnitude_at_least_one(integer_digits, fraction_digits, exponent) ? std::numeric_limits<double>::infinity()
-                                                                              : 0.0;
-  } else if (error != std::errc() || end != text.data() + text.size()) {
-    return std::nullopt;
-  }
+  // glibc's strtod rounds correctly, also where it reports a range error
+  // (the infinity or the zero or subnormal it returns is the nearest
+  // double).  The sign is applied afterwards, which is exact.
+  if (g_c_locale == nullptr) throw std::bad_alloc();
+  const std::string terminated(text);
+  const double value = strtod_l(terminated.c_str(), nullptr, g_c_locale);
   return std::copysign(value, sign);
 }
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace velmaro {
@@ -36,8 +37,11 @@ Expected<RawFile, IoError> RawFile::open(std::string_view path) {
     fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Unexpected{IoError::os(errno)};
+  // The system call itself: glibc 2.33 gave fstat a new symbol version, and
+  // binding to it would keep the module from older systems.  On x86-64 the
+  // kernel's struct stat is glibc's.
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
+  if (::syscall(SYS_fstat, fd, &st) != 0) {
     IoError error = IoError::os(errno);
     ::close(fd);
     return Unexpected{std::move(error)};
