@@ -29,7 +29,7 @@ def plot_spectrum(reader: RawFileReader, scan_number: int, out: str, label: int 
     # A figure of its own on an Agg canvas: no pyplot state, no GUI backend.
     figure = Figure(figsize=(10, 4), dpi=dpi)
     FigureCanvasAgg(figure)
-    axes = figure.subplots()
+    axes = figure.add_subplot()
     title = f"scan {scan_number}, {reader.get_rt(scan_number):.3f} min"
     master = reader.get_master_scan(scan_number)
     if master > 0:

@@ -88,12 +88,27 @@ def hints(stub):
     return found
 
 
+def ndarray_scalar(hint):
+    """The scalar type of an NDArray hint, or None: NumPy 1.x spells NDArray[T]
+    as ndarray[Any, dtype[T]], newer NumPy as a type alias of its own."""
+    import numpy as np
+    import numpy.typing as npt
+
+    origin, args = typing.get_origin(hint), typing.get_args(hint)
+    if origin is np.ndarray:
+        return typing.get_args(args[1])[0]
+    if origin is not None and origin is npt.NDArray:
+        return args[0]
+    return None
+
+
 def conforms(value, hint):
     """Whether value is of the annotated type, exactly for the scalars (an int
     where a float is promised is a fault)."""
     import numpy as np
 
     origin, args = typing.get_origin(hint), typing.get_args(hint)
+    scalar = ndarray_scalar(hint)
     if hint is None or hint is type(None):
         return value is None
     if origin in (typing.Union, types.UnionType):
@@ -102,9 +117,8 @@ def conforms(value, hint):
         fields = typing.get_type_hints(hint)
         return (type(value) is dict and list(value) == list(fields)
                 and all(conforms(value[k], t) for k, t in fields.items()))
-    if origin is np.ndarray:
-        dtype = typing.get_args(args[1])[0]
-        return type(value) is np.ndarray and value.ndim == 1 and value.dtype == dtype
+    if scalar is not None:
+        return type(value) is np.ndarray and value.ndim == 1 and value.dtype == scalar
     if origin is tuple:
         return type(value) is tuple and len(value) == len(args) and all(map(conforms, value, args))
     if origin is list:
