@@ -22,7 +22,7 @@ import time
 import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(HERE, "..", "synthetic"))
 
 import rawbuilder as rb  # noqa: E402
 import velmaro  # noqa: E402

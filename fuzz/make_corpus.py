@@ -10,7 +10,7 @@ import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(HERE, "..", "synthetic"))
 
 import rawbuilder as rb  # noqa: E402
 

@@ -12,6 +12,7 @@ import rawbuilder as rb
 velmaro = pytest.importorskip("velmaro")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SYNTHETIC = os.path.join(HERE, "..", "synthetic")
 # Under AddressSanitizer freed memory waits in a quarantine, so resident size
 # says nothing about leaks there.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -80,7 +81,7 @@ def bytes_read():
 def run_python(code, interpreter=sys.executable, env=None, timeout=120):
     """Runs code in a fresh interpreter that imports the same velmaro."""
     module_dir = os.path.dirname(velmaro.__file__)
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, HERE]))
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, SYNTHETIC]))
     environment.update(env or {})
     return subprocess.run([interpreter, "-c", code], capture_output=True, text=True, env=environment,
                           timeout=timeout)

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import rawbuilder as rb
+import samples
 from conftest import velmaro
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
@@ -27,7 +28,6 @@ def files(tmp_path_factory):
     """The demo's orbitrap sample, a small-layout version-57 file with peaks
     in some scans, and a file in no layout the reader knows."""
     pytest.importorskip("numpy")
-    demo = example("demo")
     root = tmp_path_factory.mktemp("runs")
     small = rb.RawImage().header(version=57)
     for i in range(48):
@@ -35,7 +35,7 @@ def files(tmp_path_factory):
     for k, offset in enumerate(rb.SMALL_SCAN_OFFSETS[:4]):
         small.put(offset, rb.peak_block(*rb.ramp(120 + k), 8))
     return {
-        "orbitrap": demo.sample_image().write(str(root / "orbitrap" / "sample.raw")),
+        "orbitrap": samples.sample_image().write(str(root / "orbitrap" / "sample.raw")),
         "small": small.write(str(root / "small.RAW")),
         "plain": rb.RawImage(4000).header(version=66).write(str(root / "plain.raw")),
     }

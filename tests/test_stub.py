@@ -12,6 +12,7 @@ import typing
 import pytest
 
 import rawbuilder as rb
+import samples
 from conftest import velmaro
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -129,18 +130,12 @@ def conforms(value, hint):
 
 
 def readers(tmp_path):
-    demo_dir = os.path.join(HERE, "..", "examples")
-    sys.path.insert(0, demo_dir)
-    try:
-        import demo
-    finally:
-        sys.path.remove(demo_dir)
     small = rb.RawImage().header(version=57)
     for i in range(48):
         small.rt(i, 0.5 * i, small=True).injection(i, 3.0)
     small.put(rb.SMALL_SCAN_OFFSETS[0], rb.peak_block(*rb.ramp(30), 8))
     return [
-        velmaro.RawFileReader(demo.sample_image().write(str(tmp_path / "orbitrap" / "sample.raw"))),
+        velmaro.RawFileReader(samples.sample_image().write(str(tmp_path / "orbitrap" / "sample.raw"))),
         velmaro.RawFileReader(small.write(str(tmp_path / "small.RAW"))),
         velmaro.RawFileReader(rb.RawImage(40).header(version=99).write(str(tmp_path / "other.raw"))),
     ]
