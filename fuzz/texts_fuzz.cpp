@@ -3,7 +3,7 @@
 // the end of the method's 4 MiB prefix.
 #include "fuzz_input.hpp"
 #include "metadata/text.hpp"
-#include "metadata/text_logs.hpp"
+#include "metadata/metadata.hpp"
 #include "sources.hpp"
 
 using namespace velmaro;

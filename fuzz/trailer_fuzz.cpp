@@ -12,7 +12,7 @@
 using namespace velmaro;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  uint8_t slot[layout::kTrailerSlotBytes] = {};
+  uint8_t slot[trailer_slot::kQueryBytes] = {};
   std::memcpy(slot, data, std::min(size, sizeof slot));
   const TrailerSlot fields = decode_trailer_slot(slot);
   fuzz::require(fields.ms_order >= 1 && fields.ms_order <= 256);

@@ -13,7 +13,7 @@ from conftest import replace_with_directory, replace_with_fifo, run_python, velm
 
 RawFileReader = velmaro.RawFileReader
 L, E = rb.LABELS_ANCHOR, rb.ERRORS_ANCHOR
-CHUNK = 1 << 20  # the reader's read size; boundaries around its multiples are tested
+CHUNK = 1 << 19  # the reader's read size; boundaries around its multiples are tested
 PREFIX, WINDOW = rb.METHOD_PREFIX, rb.METHOD_WINDOW
 
 
@@ -43,6 +43,9 @@ def image_with(*pieces, length=None):
         ([(1001, L), (3000, L + "\0Temp")], [L, "Temp"]),
         ([(CHUNK - 10, L + "\0Temp")], [L, "Temp"]),
         ([(CHUNK - 11, L + "\0Temp")], []),
+        # The anchor's last code unit is the first of the next chunk.
+        ([(CHUNK - 22, L + "\0Temp")], [L, "Temp"]),
+        ([(3 * CHUNK - 22, L + "\0Temp")], [L, "Temp"]),
         ([(1000, L + "\0\0\0A1\0B2")], [L, "A1", "B2"]),
         ([(1000, L + "\0Temp \u00b0C\0Next")], [L, "Temp \u00b0C", "Next"]),
         ([(1000, L + "\0\u00b0\u4e00\x7fTemp")], [L, "Temp"]),
@@ -66,6 +69,7 @@ def test_status_log_labels(write, pieces, labels):
     [
         ([(2000, E + "\0Oops\0Oops\0Other")], [E, "Oops", "Other"]),
         ([(2001, E + "\0Oops")], []),
+        ([(CHUNK - 50, E + "\0Oops")], [E, "Oops"]),
         ([(2000, E + "\0Oops\0\u4e00Next")], [E, "Oops"]),
         ([(2000, E + "\0Oops\0\u0100Next")], [E, "Oops", "\u0100Next"]),
         ([(2000, E + "\0\u00b0C\x01\x1fx\0y")], [E, "\u00b0C", "x", "y"]),
@@ -109,6 +113,9 @@ def method_image(offset, text, length=None):
         (PREFIX - 5, "<?xml a", None, "<?xml a"),
         (PREFIX - 4, "<?xml a", None, ""),
         (CHUNK - 2, "<?xml<a/></CmData><b/></InstrumentMethod>tail", None, "<?xml<a/></CmData><b/></InstrumentMethod>"),
+        # The declaration's last byte is the first of the next chunk.
+        (CHUNK - 4, "<?xml<a/></CmData>", None, "<?xml<a/></CmData>"),
+        (7 * CHUNK - 4, "<?xml<a/></CmData>", None, "<?xml<a/></CmData>"),
         (77, "<?xml<a/></CmData>tail</CmData>", None, "<?xml<a/></CmData>"),
         (77, "<?xml" + "x" * WINDOW, None, "<?xml" + "x" * (WINDOW - 5)),
         (77, "<?xml" + "x" * (WINDOW - 6) + "\u20ac", None, ""),

@@ -18,23 +18,16 @@ constexpr const char kPanicDoc[] =
     "Python interpreter to exit.\n";
 static_assert(sizeof kPanicDoc - 1 == 235);
 
-PyObject* g_panic_type = nullptr;
-
 PyObject* panic_type() {
-  if (g_panic_type == nullptr) {
+  return remember(g_state.panic_type, [] {
     PyObject* type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
     if (type == nullptr) {
       PyErr_Print();
       std::fputs("Failed to initialize new exception type.\n", stderr);
       std::abort();
     }
-    if (g_panic_type == nullptr) {
-      g_panic_type = type;
-    } else {
-      Py_DECREF(type);
-    }
-  }
-  return g_panic_type;
+    return type;
+  });
 }
 
 std::string qualified_type_name(PyObject* obj) {
@@ -284,6 +277,11 @@ PyObject* to_py(int32_t value) {
 
 PyObject* to_py(uint32_t value) {
   PyObject* obj = PyLong_FromLong(static_cast<long>(value));
+  return obj != nullptr ? obj : api_call_failed();
+}
+
+PyObject* to_py(int64_t value) {
+  PyObject* obj = PyLong_FromLongLong(value);
   return obj != nullptr ? obj : api_call_failed();
 }
 

@@ -1,6 +1,12 @@
-// The conventions every entry point of the module follows: owned
-// references, argument binding and conversion, access to a reader object,
-// result conversion, and the mapping of core failures to Python exceptions.
+// src/lib: the Python binding, the only folder that knows Python.  The module
+// root (module.cpp: initialisation, the type, its method table), the
+// process-wide state (state.hpp), the NumPy arrays (numpy_api.*) and the
+// methods, one file per core folder they call (*_methods.cpp).  The core's
+// results come in as plain C++ values and leave as Python objects.
+//
+// This header: the conventions every entry point follows: owned references,
+// argument binding and conversion, access to a reader object, result
+// conversion, and the mapping of core failures to Python exceptions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,12 +16,13 @@
 #include <cstdint>
 #include <exception>
 #include <new>
-#include "reader/source_location.hpp"
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/source_location.hpp"
+#include "lib/state.hpp"
 #include "reader/reader.hpp"
 
 namespace velmaro::py {
@@ -101,16 +108,13 @@ struct ReaderObject {
 // exception set if it cannot be created.
 PyTypeObject* reader_type();
 
-// The RawFileReader type once created; nullptr before.
-extern PyTypeObject* g_reader_type;
-
 // Shared or exclusive access to a reader object, released (and the object's
 // reference dropped) when the guard goes.
 class Access {
  public:
   static Access shared(PyObject* self) {
     // The common case inline: a reader nobody rebuilds at the moment.
-    if (Py_TYPE(self) == g_reader_type) {
+    if (Py_TYPE(self) == g_state.reader_type) {
       auto* object = reinterpret_cast<ReaderObject*>(self);
       Py_ssize_t seen = object->access.load(std::memory_order_relaxed);
       if (seen != -1 && object->access.compare_exchange_strong(seen, seen + 1)) {
@@ -152,6 +156,7 @@ class Access {
 PyObject* to_py(double value);
 PyObject* to_py(int32_t value);
 PyObject* to_py(uint32_t value);
+PyObject* to_py(int64_t value);
 PyObject* to_py(std::string_view utf8);
 PyObject* to_py(const std::vector<std::string>& texts);
 PyObject* none();
@@ -160,32 +165,22 @@ PyObject* none();
 // set if the value could not be made or inserted.
 bool set_item(PyObject* dict, PyObject* key, PyObject* value);
 
-// The str keys of a dict with a fixed set of keys, made once per process
-// and kept, so that building a dict costs no key objects.
+// Interned str keys for dicts of fixed keys, made once into a tuple (whose
+// slot is given) so that building a dict costs no key objects.  nullptr
+// with an exception set if they cannot be made.
 template <size_t N>
-class KeySet {
- public:
-  constexpr explicit KeySet(const char* const (&names)[N]) {
-    for (size_t k = 0; k < N; ++k) names_[k] = names[k];
-  }
-  // The key object, or nullptr with an exception set.
-  PyObject* get(size_t k) {
-    if (keys_[k] == nullptr) keys_[k] = PyUnicode_InternFromString(names_[k]);
-    return keys_[k];
-  }
-  // False with an exception set if any key cannot be made.
-  bool ready() {
+PyObject* key_tuple(PyObject*& slot, const char* const (&names)[N]) {
+  return remember(slot, [&]() -> PyObject* {
+    Ref keys(PyTuple_New(N));
+    if (!keys) return nullptr;
     for (size_t k = 0; k < N; ++k) {
-      if (get(k) == nullptr) return false;
+      PyObject* key = PyUnicode_InternFromString(names[k]);
+      if (key == nullptr) return nullptr;
+      PyTuple_SetItem(keys.get(), static_cast<Py_ssize_t>(k), key);  // steals key
     }
-    return true;
-  }
-  static constexpr size_t size() { return N; }
-
- private:
-  const char* names_[N] = {};
-  PyObject* keys_[N] = {};
-};
+    return keys.release();
+  });
+}
 
 // ---- method shapes ---------------------------------------------------------
 

@@ -1,7 +1,5 @@
 // The module root: its initialisation, the RawFileReader type and the table
 // of what the type exposes.
-#include <atomic>
-
 #include "lib/binding.hpp"
 #include "lib/methods.hpp"
 
@@ -82,10 +80,6 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "velmaro", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module supports one interpreter per process, and is created once.
-std::atomic<int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;
-
 PyObject* pending_or_system_error() {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
   return nullptr;
@@ -124,37 +118,27 @@ bool add_class(PyObject* module) {
 PyObject* init_module() {
   const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return pending_or_system_error();
+  // The module serves one interpreter per process.
   int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+  if (!g_state.interpreter.compare_exchange_strong(expected, id) && expected != id) {
     PyErr_SetString(PyExc_ImportError,
                     "velmaro does not support subinterpreters: it is already initialised in another "
                     "interpreter of this process");
     return nullptr;
   }
-  if (g_module != nullptr) return Py_NewRef(g_module);
-
-  Ref module(PyModule_Create2(&kModule, 1013));
-  if (!module) return pending_or_system_error();
-  if (!add_class(module.get())) return pending_or_system_error();
-  if (g_module == nullptr) g_module = Py_NewRef(module.get());
-  return Py_NewRef(g_module);
+  PyObject* module = remember(g_state.module, []() -> PyObject* {
+    Ref made(PyModule_Create2(&kModule, 1013));
+    if (!made || !add_class(made.get())) return nullptr;
+    return made.release();
+  });
+  return module != nullptr ? Py_NewRef(module) : pending_or_system_error();
 }
 
 }  // namespace
 
-PyTypeObject* g_reader_type = nullptr;
-
 PyTypeObject* reader_type() {
-  if (g_reader_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kSpec);
-    if (type == nullptr) return nullptr;
-    if (g_reader_type == nullptr) {
-      g_reader_type = reinterpret_cast<PyTypeObject*>(type);
-    } else {
-      Py_DECREF(type);
-    }
-  }
-  return g_reader_type;
+  return remember(g_state.reader_type,
+                  [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec)); });
 }
 
 }  // namespace velmaro::py

@@ -8,8 +8,8 @@ namespace velmaro::py {
 namespace {
 
 // The few NumPy ABI facts the module relies on; they are the same in NumPy
-// 1.x and 2.x, so one binary serves both.  tests/cpp checks them against the
-// NumPy headers.
+// 1.x and 2.x, so one binary serves both.  numpy_abi_check.cpp checks them
+// against the NumPy headers.
 constexpr int kNpyFloat = 11;
 constexpr int kNpyDouble = 12;
 constexpr int kNpyArrayWriteable = 0x0400;
@@ -22,9 +22,6 @@ using DescrFromType = PyObject* (*)(int type_num);
 using NewFromDescr = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd, const intptr_t* dims,
                                    const intptr_t* strides, void* data, int flags, PyObject* obj);
 using SetBaseObject = int (*)(PyObject* array, PyObject* base);
-
-const char* g_core_package = nullptr;
-void** g_api = nullptr;
 
 // "ModuleNotFoundError: No module named 'numpy'" for the pending error.
 std::string describe_pending_error() {
@@ -51,9 +48,8 @@ std::string describe_pending_error() {
   return text;
 }
 
-// "numpy._core" from NumPy 2 on, "numpy.core" before; decided once.
-const char* core_package() {
-  if (g_core_package != nullptr) return g_core_package;
+// "numpy._core" from NumPy 2 on, "numpy.core" before.
+const char* find_core_package() {
   Ref numpy(PyImport_ImportModule("numpy"));
   if (!numpy) return nullptr;
   Ref version(PyObject_GetAttrString(numpy.get(), "__version__"));
@@ -72,40 +68,33 @@ const char* core_package() {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return nullptr;
   }
-  const char* package = major >= 2 ? "numpy._core" : "numpy.core";
-  if (g_core_package == nullptr) g_core_package = package;
-  return g_core_package;
+  return major >= 2 ? "numpy._core" : "numpy.core";
 }
 
-bool load_api() {
-  const char* package = core_package();
-  if (package == nullptr) return false;
+void** load_api() {
+  const char* package = remember(g_state.numpy_core_package, find_core_package);
+  if (package == nullptr) return nullptr;
   Ref multiarray(PyImport_ImportModule((std::string(package) + ".multiarray").c_str()));
-  if (!multiarray) return false;
+  if (!multiarray) return nullptr;
   Ref capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-  if (!capsule) return false;
+  if (!capsule) return nullptr;
   if (!PyCapsule_CheckExact(capsule.get())) {
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(capsule.get())), "__qualname__"));
-    if (!name) return false;
+    if (!name) return nullptr;
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyCapsule'", name.get());
-    return false;
+    return nullptr;
   }
   const char* capsule_name = PyCapsule_GetName(capsule.get());
-  if (capsule_name == nullptr && PyErr_Occurred()) return false;
-  void* table = PyCapsule_GetPointer(capsule.get(), capsule_name);
-  if (table == nullptr) return false;
-  if (g_api == nullptr) g_api = static_cast<void**>(table);
-  return true;
+  if (capsule_name == nullptr && PyErr_Occurred()) return nullptr;
+  return static_cast<void**>(PyCapsule_GetPointer(capsule.get(), capsule_name));
 }
 
 // The API table; nullptr with PanicException set when NumPy cannot be
 // loaded, in which case the next call tries again.
 void** numpy_api() {
-  if (g_api == nullptr && !load_api()) {
-    raise_panic("Failed to access NumPy array API capsule: " + describe_pending_error());
-    return nullptr;
-  }
-  return g_api;
+  void** api = remember(g_state.numpy_api, load_api);
+  if (api == nullptr) raise_panic("Failed to access NumPy array API capsule: " + describe_pending_error());
+  return api;
 }
 
 constexpr const char kHolderName[] = "velmaro.peak_buffer";

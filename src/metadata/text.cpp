@@ -1,6 +1,6 @@
 #include "metadata/text.hpp"
 
-#include "reader/raw_file.hpp"
+#include "base/bytes.hpp"
 
 namespace velmaro {
 
@@ -110,25 +110,18 @@ std::string_view trim_white_space(std::string_view utf8) {
 }
 
 void Utf16Decoder::feed(std::span<const uint8_t> units_le) {
-  for (size_t k = 0; k + 1 < units_le.size() && ok_; k += 2) {
-    const char32_t u = units_le[k] | (char32_t{units_le[k + 1]} << 8);
-    if (u < 0x80 && high_ == 0) {
+  for (size_t k = 0; k + 1 < units_le.size() && pairing_.ok(); k += 2) {
+    const auto u = static_cast<uint16_t>(units_le[k] | units_le[k + 1] << 8);
+    if (u < 0x80 && high_ == 0) {  // ASCII needs no pairing check
       out_.push_back(static_cast<char>(u));
       continue;
     }
-    const bool high = u >= 0xD800 && u <= 0xDBFF;
-    const bool low = u >= 0xDC00 && u <= 0xDFFF;
-    if (high_ != 0) {
-      if (!low) {
-        ok_ = false;
-        break;
-      }
+    if (!pairing_.feed(u)) break;
+    if (is_high_surrogate(u)) {
+      high_ = u;
+    } else if (high_ != 0) {
       append_utf8(out_, 0x10000 + ((high_ - 0xD800) << 10) + (u - 0xDC00));
       high_ = 0;
-    } else if (high) {
-      high_ = u;
-    } else if (low) {
-      ok_ = false;
     } else {
       append_utf8(out_, u);
     }

@@ -1,13 +1,13 @@
-#include "metadata/text_logs.hpp"
+#include "metadata/metadata.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
-#include <exception>
 
-
+#include "base/bytes.hpp"
 #include "metadata/pair_search.hpp"
 #include "metadata/text.hpp"
 
@@ -184,7 +184,7 @@ class CodeUnits {
   // The run at q: the units from q on that are all at least 0x20.
   Run run(uint64_t q) {
     Run run{q, q, true, true};
-    char32_t high = 0;
+    Utf16Pairing pairing;
     bytes_.keep_from(2 * q);
     for (;;) {
       const auto bytes = bytes_.from(2 * run.end);
@@ -195,17 +195,14 @@ class CodeUnits {
         if (u < 0x20) break;
         // Only the validity is tracked here; the text is decoded once the
         // run is known to be valid, so an invalid run costs no memory.
-        const bool is_high = u >= 0xD800 && u <= 0xDBFF;
-        const bool is_low = u >= 0xDC00 && u <= 0xDFFF;
-        if (high != 0 ? !is_low : is_low) run.valid = false;
-        high = is_high ? u : 0;
+        pairing.feed(u);
       }
       run.end += i / 2;
       if (i < bytes.size()) break;
       if (run.in_memory && 2 * (run.end - run.begin) > kRetainedRunBytes) run.in_memory = false;
       if (!run.in_memory) bytes_.keep_from(2 * run.end);
     }
-    if (high != 0) run.valid = false;
+    run.valid = pairing.complete();
     return run;
   }
 

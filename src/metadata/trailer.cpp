@@ -6,24 +6,26 @@
 #include <limits>
 #include <new>
 
+#include "base/bytes.hpp"
+#include "metadata/metadata.hpp"
 #include "metadata/text.hpp"
+#include "reader/reader.hpp"
 
 namespace velmaro {
 
 namespace {
 
-// Offsets inside a slot.
-constexpr size_t kAgc = 0, kAgcBytes = 13;
-constexpr size_t kElapsedScanTime = 16;
-constexpr size_t kOrbitrapResolution = 21;
-constexpr size_t kMsOrderByte = 29;
-constexpr size_t kCollisionEnergy = 75, kCollisionEnergyBytes = 16;
-constexpr size_t kHcdEnergy = 100, kHcdEnergyBytes = 16;
-constexpr size_t kIsolationWidth = 125;
+using Slot = std::span<const uint8_t, trailer_slot::kQueryBytes>;
 
-// A fixed-width field: the whole width must be valid UTF-8, and it must hold
-// something besides white space.
-std::optional<std::string_view> text_field(std::span<const uint8_t> field) {
+template <class T>
+T number(Slot slot, Field field) {
+  return load_le<T>(slot.data() + field.offset);
+}
+
+// A fixed-width text field: the whole width must be valid UTF-8, and it must
+// hold something besides white space.
+std::optional<std::string_view> text_field(Slot slot, Field place) {
+  const auto field = slot.subspan(place.offset, place.width);
   if (!valid_utf8(field)) return std::nullopt;
   const auto text = trim_white_space(std::string_view(reinterpret_cast<const char*>(field.data()), field.size()));
   if (text.empty()) return std::nullopt;
@@ -90,36 +92,68 @@ std::optional<double> parse_decimal(std::string_view text) {
   return std::copysign(value, sign);
 }
 
-TrailerSlot decode_trailer_slot(std::span<const uint8_t, layout::kTrailerSlotBytes> slot) {
-  const uint8_t* p = slot.data();
+TrailerSlot decode_trailer_slot(Slot slot) {
+  using namespace trailer_slot;
   TrailerSlot out;
-  out.elapsed_scan_time = load_le<float>(p + kElapsedScanTime);
-  out.orbitrap_resolution = load_le<uint32_t>(p + kOrbitrapResolution);
-  out.ms_order = uint32_t{p[kMsOrderByte]} + 1;
-  if (auto hcd = text_field(slot.subspan(kHcdEnergy, kHcdEnergyBytes))) out.hcd_energy.emplace(*hcd);
-  if (auto collision = text_field(slot.subspan(kCollisionEnergy, kCollisionEnergyBytes))) {
-    out.collision_energy = parse_decimal(*collision);
-  }
+  out.elapsed_scan_time = number<float>(slot, kElapsedScanTime);
+  out.orbitrap_resolution = number<uint32_t>(slot, kOrbitrapResolution);
+  out.ms_order = uint32_t{number<uint8_t>(slot, kMsOrderLessOne)} + 1;
+  if (auto hcd = text_field(slot, kHcdEnergy)) out.hcd_energy.emplace(*hcd);
+  if (auto collision = text_field(slot, kCollisionEnergy)) out.collision_energy = parse_decimal(*collision);
   // NaN fails the comparison and is left out with zero and negatives.
-  const float isolation = load_le<float>(p + kIsolationWidth);
+  const float isolation = number<float>(slot, kIsolationWidth);
   if (isolation > 0.0f) out.isolation_width = isolation;
-  if (auto agc = text_field(slot.subspan(kAgc, kAgcBytes))) out.agc.emplace(*agc);
+  if (auto agc = text_field(slot, kAgc)) out.agc.emplace(*agc);
   return out;
 }
 
-std::optional<TrailerSlot> read_trailer_slot(const ByteSource& file, uint32_t index) {
-  using namespace layout;
-  const uint64_t start = kTrailerStart + kTrailerStride * uint64_t{index};
-  if (start + kTrailerSlotBytes > file.length()) return std::nullopt;
-  uint8_t slot[kTrailerSlotBytes];
+std::optional<TrailerSlot> read_trailer_slot(const ByteSource& file, size_t index) {
+  const uint64_t start = trailer_slot::start(index);
+  if (start + trailer_slot::kQueryBytes > file.length()) return std::nullopt;
+  uint8_t slot[trailer_slot::kQueryBytes];
   if (file.read_at(start, slot)) return std::nullopt;
   return decode_trailer_slot(slot);
 }
 
-std::optional<TrailerSlot> read_trailer_slot(std::string_view path, uint32_t index) {
-  auto file = open_regular(path);
-  if (!file) return std::nullopt;
-  return read_trailer_slot(*file, index);
+std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number, const ByteSource* file) {
+  using enum TrailerKey;
+  std::vector<TrailerField> fields;
+  const auto index = scan_index(scan_number, reader.num_scans);
+  if (!index) return fields;
+  fields.reserve(static_cast<size_t>(kCount));
+  const double mono_mz = cached_value(reader.mono_mz_cache, scan_number);
+  fields.push_back({kInjectionTime, cached_value(reader.injection_time_cache, scan_number)});
+  fields.push_back({kMasterScanNumber, int64_t{cached_value(reader.master_scan_cache, scan_number)}});
+  fields.push_back({kChargeState, int64_t{cached_value(reader.charge_cache, scan_number)}});
+  fields.push_back({kMonoisotopicMz, mono_mz});
+  fields.push_back({kPrecursorMass, mono_mz});
+  if (!has_trailer_slots(reader.version, reader.path)) {
+    fields.push_back({kMsOrder, int64_t{1}});
+    return fields;
+  }
+  // A slot that cannot be read ends the fields after the cached ones.
+  const auto slot = file != nullptr ? read_trailer_slot(*file, *index) : std::nullopt;
+  if (!slot) return fields;
+  fields.push_back({kElapsedScanTime, slot->elapsed_scan_time});
+  fields.push_back({kOrbitrapResolution, int64_t{slot->orbitrap_resolution}});
+  fields.push_back({kMsOrder, int64_t{slot->ms_order}});
+  if (slot->hcd_energy) {
+    fields.push_back({kHcdEnergy, *slot->hcd_energy});
+    fields.push_back({kActivationType, std::string(kActivationTypeText)});
+  }
+  if (slot->collision_energy) fields.push_back({kCollisionEnergy, *slot->collision_energy});
+  if (slot->isolation_width) fields.push_back({kIsolationWidth, *slot->isolation_width});
+  if (slot->agc) fields.push_back({kAgc, *slot->agc});
+  return fields;
+}
+
+std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number) {
+  // Only a slot the query decodes is worth opening the file for.
+  if (!scan_index(scan_number, reader.num_scans) || !has_trailer_slots(reader.version, reader.path)) {
+    return trailer_extra(reader, scan_number, nullptr);
+  }
+  auto file = open_regular(reader.path);
+  return trailer_extra(reader, scan_number, file ? &*file : nullptr);
 }
 
 }  // namespace velmaro

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bytes.hpp"
+
 namespace velmaro {
 
 namespace {
@@ -109,11 +111,11 @@ std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start
 }
 
 std::optional<PeakPair> native_get_peaks(const RawFileReader& reader, uint32_t scan_num) {
-  const uint32_t index = scan_num - 1;  // scan 0 wraps past every bound
-  if (index >= reader.num_scans || index >= reader.scan_offsets.size()) return std::nullopt;
+  const auto index = scan_index(scan_num, std::min<size_t>(reader.num_scans, reader.scan_offsets.size()));
+  if (!index) return std::nullopt;
   auto file = open_regular(reader.path);
   if (!file) return std::nullopt;
-  return find_peak_block(*file, reader.scan_offsets[index], record_layout(reader.version));
+  return find_peak_block(*file, reader.scan_offsets[*index], record_layout(reader.version));
 }
 
 }  // namespace velmaro

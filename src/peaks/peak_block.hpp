@@ -1,13 +1,13 @@
-// Locating and decoding the peak block of a scan: a 32-bit peak count
-// followed by that many (m/z, intensity) records, found by testing candidate
-// positions at and after the scan's data offset.
+// src/peaks: locating and decoding the peak block of a scan, a 32-bit peak
+// count followed by that many (m/z, intensity) records, found by testing
+// candidate positions at and after the scan's data offset.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "reader/raw_file.hpp"
+#include "base/raw_file.hpp"
 #include "reader/reader.hpp"
 
 namespace velmaro {

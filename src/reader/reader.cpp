@@ -3,6 +3,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/bytes.hpp"
+
 namespace velmaro {
 
 namespace {
@@ -74,7 +76,8 @@ std::optional<Failure> initialize_caches(RawFileReader& reader, const ByteSource
     ok = ok && read(rt_table, kOrbitrapRtStart - 4, table_end(kOrbitrapRtStart, kOrbitrapRtStride, n, 8));
   }
   if (orbitrap) {
-    ok = ok && read(trailer_table, kTrailerStart, table_end(kTrailerStart, kTrailerStride, n, kTrailerCacheBytes));
+    ok = ok && read(trailer_table, trailer_slot::kStart,
+                    table_end(trailer_slot::kStart, trailer_slot::kStride, n, trailer_slot::kCacheBytes));
   } else if (injection_records) {
     ok = ok && read(injection_table, kInjectionStart, table_end(kInjectionStart, kInjectionStride, n, kInjectionBytes));
   }
@@ -100,13 +103,13 @@ std::optional<Failure> initialize_caches(RawFileReader& reader, const ByteSource
 
   for (uint32_t i = 0; i < n; ++i) {
     if (orbitrap) {
-      const uint64_t slot = kTrailerStart + kTrailerStride * i;
-      if (!trailer_table.holds(slot, kTrailerCacheBytes)) continue;
+      const uint64_t slot = trailer_slot::start(i);
+      if (!trailer_table.holds(slot, trailer_slot::kCacheBytes)) continue;
       const uint8_t* p = trailer_table.at(slot);
-      injection[i] = load_le<float>(p + 12);
-      master[i] = load_le<int32_t>(p + 62);
-      mono_mz[i] = load_le<double>(p + 66);
-      charge[i] = p[74];
+      injection[i] = load_le<float>(p + trailer_slot::kInjectionTime.offset);
+      master[i] = load_le<int32_t>(p + trailer_slot::kMasterScan.offset);
+      mono_mz[i] = load_le<double>(p + trailer_slot::kMonoMz.offset);
+      charge[i] = p[trailer_slot::kCharge.offset];
     } else if (injection_records) {
       const uint64_t record = kInjectionStart + kInjectionStride * i;
       if (!injection_table.holds(record, kInjectionBytes)) continue;

@@ -1,63 +1,27 @@
-// The reader record, the header probe and the scan cache builder.
+// src/reader: the reader record, the header probe, the scan cache builder,
+// and the file format's fixed places (layout.hpp).  The Python binding
+// (src/lib) calls these; they know nothing of Python.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include "reader/source_location.hpp"
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
-#include "reader/expected.hpp"
-#include "reader/raw_file.hpp"
+#include "base/expected.hpp"
+#include "base/failure.hpp"
+#include "base/raw_file.hpp"
+#include "reader/layout.hpp"
 
 namespace velmaro {
 
-// An internal failure: Python sees it as PanicException with this message.
-struct Failure {
-  std::string message;
-  SourceLocation where;
-
-  static Failure at(std::string message, SourceLocation where = SourceLocation::current()) {
-    return Failure{std::move(message), where};
-  }
-};
-
 inline constexpr std::string_view kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 
-// File places that the caches come from.
-namespace layout {
-inline constexpr uint64_t kVersionOffset = 36;
-inline constexpr uint64_t kVersionFallbackOffset = 12;
-inline constexpr uint64_t kCreationTimeOffset = 16;
-
-inline constexpr uint64_t kSmallRtStart = 1481842;
-inline constexpr uint64_t kSmallRtStride = 72;
-inline constexpr uint64_t kOrbitrapRtStart = 6464174;
-inline constexpr uint64_t kOrbitrapRtStride = 88;
-inline constexpr uint64_t kOrbitrapFirstOffset = 3666;
-
-inline constexpr uint64_t kTrailerStart = 6514414;
-inline constexpr uint64_t kTrailerStride = 558;
-inline constexpr uint64_t kTrailerCacheBytes = 76;
-
-inline constexpr uint64_t kInjectionStart = 1492161;
-inline constexpr uint64_t kInjectionStride = 254;
-inline constexpr uint64_t kInjectionBytes = 40;
-
-inline constexpr uint64_t kSmallScanOffsets[] = {88820,  118112, 105244, 109492, 117780,
-                                                 124332, 129828, 135892, 295708, 146733};
-}  // namespace layout
-
-// Case-sensitive substring tests on the path text.
-inline bool path_is_small(std::string_view path) { return path.find("small.RAW") != std::string_view::npos; }
-inline bool path_is_orbitrap(std::string_view path) { return path.find("orbitrap") != std::string_view::npos; }
-
-// The scan count follows from the format version alone.
-inline uint32_t scan_count(uint32_t version) {
-  return version == 57 ? 48 : version == 66 ? 145 : 100;
-}
-
+// The state of one RawFileReader object: the path it was opened with, the
+// header values and six per-scan caches, each num_scans long once built.
 struct RawFileReader {
   std::string path;
   std::vector<double> rt_cache;
@@ -71,11 +35,18 @@ struct RawFileReader {
   uint32_t num_scans = 0;
 };
 
-// Element scan_number - 1 of a cache, or zero when it has no such element.
+// Scan number n, counted from 1, is element n - 1 of each per-scan table of
+// `count` elements; scan 0 and numbers past the end have none.
+inline std::optional<size_t> scan_index(uint32_t scan_number, size_t count) {
+  if (scan_number == 0 || scan_number - uint64_t{1} >= count) return std::nullopt;
+  return scan_number - size_t{1};
+}
+
+// A cache's value for a scan, or zero when it has none.
 template <class T>
 T cached_value(const std::vector<T>& cache, uint32_t scan_number) {
-  const uint64_t index = static_cast<uint64_t>(scan_number) - 1;  // 0 wraps past every length
-  return index < cache.size() ? cache[index] : T{};
+  const auto index = scan_index(scan_number, cache.size());
+  return index ? cache[*index] : T{};
 }
 
 struct HeaderFields {

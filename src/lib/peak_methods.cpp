@@ -1,4 +1,5 @@
-// The peak methods and the scan list of RawFileReader.
+// The peak methods and the scan list of RawFileReader, over src/peaks and
+// the scan caches.
 #include "lib/binding.hpp"
 #include "lib/methods.hpp"
 #include "lib/numpy_api.hpp"
@@ -28,35 +29,35 @@ PyObject* pair(Ref first, Ref second) {
   return tuple != nullptr ? tuple : api_call_failed();
 }
 
-// The keys of a scan summary, created once, and a dict holding them all,
-// which each summary starts as a copy of: filling a dict of the right size
-// in place is cheaper than growing a new one key by key.
+// The keys of a scan summary, and a dict holding them all, which each
+// summary starts as a copy of: filling a dict of the right size in place is
+// cheaper than growing a new one key by key.
 enum SummaryKey { kScanNumber, kRt, kInjectionTime, kMasterScan, kCharge, kMonoMz, kSummaryKeys };
 constexpr const char* kSummaryKeyNames[kSummaryKeys] = {"scan_number",  "rt",     "injection_time",
                                                         "master_scan", "charge", "monomz"};
-KeySet<kSummaryKeys> g_summary_keys(kSummaryKeyNames);
-PyObject* g_summary_template = nullptr;
 
-bool make_summary_template() {
-  if (g_summary_template != nullptr) return true;
-  if (!g_summary_keys.ready()) return false;
-  Ref dict(PyDict_New());
-  if (!dict) return false;
-  for (size_t k = 0; k < g_summary_keys.size(); ++k) {
-    if (PyDict_SetItem(dict.get(), g_summary_keys.get(k), Py_None) < 0) return false;
-  }
-  if (g_summary_template == nullptr) g_summary_template = dict.release();
-  return true;
+PyObject* summary_template() {
+  return remember(g_state.summary_template, []() -> PyObject* {
+    PyObject* keys = key_tuple(g_state.summary_keys, kSummaryKeyNames);
+    if (keys == nullptr) return nullptr;
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (Py_ssize_t k = 0; k < kSummaryKeys; ++k) {
+      if (PyDict_SetItem(dict.get(), PyTuple_GetItem(keys, k), Py_None) < 0) return nullptr;
+    }
+    return dict.release();
+  });
 }
 
 // One dict of list_spectra; false with an exception set.
-bool add_summary(PyObject* list, Py_ssize_t position, const RawFileReader& r, uint32_t scan) {
-  Ref dict(PyDict_Copy(g_summary_template));
+bool add_summary(PyObject* list, Py_ssize_t position, PyObject* const (&keys)[kSummaryKeys], const RawFileReader& r,
+                 uint32_t scan) {
+  Ref dict(PyDict_Copy(g_state.summary_template));
   if (!dict) {
     api_call_failed();
     return false;
   }
-  auto key = [](SummaryKey k) { return g_summary_keys.get(k); };  // made by make_summary_template
+  auto key = [&](SummaryKey k) { return keys[k]; };
   const bool filled = set_item(dict.get(), key(kScanNumber), to_py(scan)) &&
                       set_item(dict.get(), key(kRt), to_py(cached_value(r.rt_cache, scan))) &&
                       set_item(dict.get(), key(kInjectionTime), to_py(cached_value(r.injection_time_cache, scan))) &&
@@ -94,11 +95,13 @@ PyObject* native_get_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* list_spectra(PyObject* self, PyObject*) {
   return shared_method(self, [](const RawFileReader& reader) -> PyObject* {
-    if (!make_summary_template()) return api_call_failed();
+    if (summary_template() == nullptr) return api_call_failed();
+    PyObject* keys[kSummaryKeys];  // borrowed from the tuple, fetched once per call
+    for (Py_ssize_t k = 0; k < kSummaryKeys; ++k) keys[k] = PyTuple_GetItem(g_state.summary_keys, k);
     Ref list(PyList_New(static_cast<Py_ssize_t>(reader.num_scans)));
     if (!list) return api_call_failed();
     for (uint32_t i = 0; i < reader.num_scans; ++i) {
-      if (!add_summary(list.get(), static_cast<Py_ssize_t>(i), reader, i + 1)) return nullptr;
+      if (!add_summary(list.get(), static_cast<Py_ssize_t>(i), keys, reader, i + 1)) return nullptr;
     }
     return list.release();
   });

@@ -1,21 +1,22 @@
+// src/base: what every file of the core uses, and nothing of Python or of
+// the file format: the result type (expected.hpp), the internal failure
+// (failure.hpp, source_location.hpp), little-endian loads (bytes.hpp) and,
+// here, file access.
+//
 // File access for every operation of the reader: a file is opened by path at
 // each use and only the byte ranges an algorithm inspects are read, with
 // positional reads.  The algorithms see a ByteSource, so that tests and fuzz
 // targets can run them on bytes in memory.
 #pragma once
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <vector>
 
-#include "reader/expected.hpp"
+#include "base/expected.hpp"
 
 namespace velmaro {
 
@@ -41,16 +42,6 @@ class ByteSource {
   virtual uint64_t length() const = 0;
   // Fills `out` from `offset`; a short read is an error (kUnexpectedEof).
   virtual std::optional<IoError> read_at(uint64_t offset, std::span<uint8_t> out) const = 0;
-};
-
-class MemorySource final : public ByteSource {
- public:
-  explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-  uint64_t length() const override { return bytes_.size(); }
-  std::optional<IoError> read_at(uint64_t offset, std::span<uint8_t> out) const override;
-
- private:
-  std::span<const uint8_t> bytes_;
 };
 
 class RawFile final : public ByteSource {
@@ -101,15 +92,5 @@ class Window {
   uint64_t size_ = 0;
   std::unique_ptr<uint8_t[]> bytes_;  // not zeroed first: the read fills it
 };
-
-// Little-endian loads from unaligned memory.
-template <class T>
-inline T load_le(const uint8_t* p) {
-  static_assert(std::is_trivially_copyable_v<T>);
-  T value;
-  static_assert(std::endian::native == std::endian::little);
-  std::memcpy(&value, p, sizeof(T));
-  return value;
-}
 
 }  // namespace velmaro

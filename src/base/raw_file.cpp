@@ -1,12 +1,14 @@
-#include "reader/raw_file.hpp"
+#include "base/raw_file.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <limits>
-#include <string.h>
+#include <string.h>  // GNU strerror_r
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <utility>
 
 namespace velmaro {
 
@@ -16,14 +18,6 @@ std::string IoError::text() const {
   // GNU strerror_r may return a static string instead of filling buf.
   const char* description = strerror_r(errnum, buf, sizeof buf);
   return std::string(description) + " (os error " + std::to_string(errnum) + ")";
-}
-
-std::optional<IoError> MemorySource::read_at(uint64_t offset, std::span<uint8_t> out) const {
-  if (offset > bytes_.size() || out.size() > bytes_.size() - offset) {
-    return IoError::kind(std::string(kUnexpectedEof));
-  }
-  if (!out.empty()) std::memcpy(out.data(), bytes_.data() + offset, out.size());
-  return std::nullopt;
 }
 
 Expected<RawFile, IoError> RawFile::open(std::string_view path) {

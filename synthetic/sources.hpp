@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "reader/raw_file.hpp"
+#include "base/raw_file.hpp"
 
 namespace velmaro::testing {
 

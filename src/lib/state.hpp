@@ -1,0 +1,52 @@
+// The binding's process-wide state, in one place: each member is made once,
+// under the interpreter lock, and kept for the life of the process.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace velmaro::py {
+
+struct ModuleState {
+  // The one interpreter the module serves; -1 until the first import.
+  std::atomic<int64_t> interpreter{-1};
+  PyObject* module = nullptr;
+  PyTypeObject* reader_type = nullptr;
+  PyObject* panic_type = nullptr;
+  PyObject* summary_keys = nullptr;      // a tuple of the list_spectra keys
+  PyObject* summary_template = nullptr;  // a dict holding those keys, copied per scan
+  PyObject* trailer_keys = nullptr;      // a tuple of the get_trailer_extra keys
+  const char* numpy_core_package = nullptr;
+  void** numpy_api = nullptr;            // NumPy's C-API table, owned by NumPy
+};
+
+inline ModuleState g_state;
+
+inline void drop(PyObject* made) { Py_DECREF(made); }
+inline void drop(PyTypeObject* made) { Py_DECREF(reinterpret_cast<PyObject*>(made)); }
+inline void drop(const char*) {}  // static text
+inline void drop(void**) {}       // NumPy's, not ours
+
+// The member in `slot`, made by `make` the first time.  Making it may run
+// Python code (an import), during which another thread may make it too: the
+// first value stored wins and a later one is dropped.  nullptr, with the
+// exception set by `make`, if making fails; nothing is stored then, so the
+// next call tries again.
+template <class T, class Make>
+T* remember(T*& slot, Make&& make) {
+  if (slot == nullptr) {
+    T* made = make();
+    if (made == nullptr) return nullptr;
+    if (slot == nullptr) {
+      slot = made;
+    } else {
+      drop(made);
+    }
+  }
+  return slot;
+}
+
+}  // namespace velmaro::py

@@ -1,0 +1,72 @@
+// src/metadata: what the binding asks of a scan's trailer slot and of the
+// file-level texts.  trailer.hpp decodes a slot, text_logs.cpp scans the file
+// for the texts, text.hpp holds the UTF-8 and UTF-16 rules they share, and
+// pair_search.hpp the vector search the scans use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/raw_file.hpp"
+#include "reader/reader.hpp"
+
+namespace velmaro {
+
+// ---- the trailer query -------------------------------------------------------
+
+// The keys of a scan's diagnostic fields, in the order they are given.
+enum class TrailerKey : uint8_t {
+  kInjectionTime,
+  kMasterScanNumber,
+  kChargeState,
+  kMonoisotopicMz,
+  kPrecursorMass,
+  kElapsedScanTime,
+  kOrbitrapResolution,
+  kMsOrder,
+  kHcdEnergy,
+  kActivationType,
+  kCollisionEnergy,
+  kIsolationWidth,
+  kAgc,
+  kCount
+};
+inline constexpr const char* kTrailerKeyNames[static_cast<size_t>(TrailerKey::kCount)] = {
+    "Ion Injection Time (ms)", "Master Scan Number", "Charge State",  "Monoisotopic M/Z", "Precursor Mass",
+    "Elapsed Scan Time (sec)", "Orbitrap Resolution", "MS Order",    "HCD Energy eV",    "Activation Type",
+    "Collision Energy",        "Isolation Width",     "AGC",
+};
+inline constexpr std::string_view kActivationTypeText = "HigherEnergyCollisionalDissociation";
+
+struct TrailerField {
+  TrailerKey key;
+  std::variant<double, int64_t, std::string> value;
+};
+
+// The diagnostic fields of a scan, in order: none for a scan outside the
+// file; the five cached values; then, for a file with trailer slots, the
+// slot's fields if its head can be read (`file` may be nullptr), and
+// otherwise an MS order of 1.  The file is opened only when a slot is to be
+// read.
+std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number);
+std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number, const ByteSource* file);
+
+// ---- the file-level texts ----------------------------------------------------
+// The status-log labels and the error-log messages, found as UTF-16 runs
+// after an anchor word, and the instrument method, found as XML after its
+// declaration.  Each scans the file forward once, in bounded chunks, and a
+// failed read anywhere gives the empty result.
+
+std::vector<std::string> status_log_labels(const ByteSource& file);
+std::vector<std::string> error_logs(const ByteSource& file);
+std::string instrument_method(const ByteSource& file);
+
+// The same on the regular file at `path`; anything else reads as empty.
+std::vector<std::string> status_log_labels(std::string_view path);
+std::vector<std::string> error_logs(std::string_view path);
+std::string instrument_method(std::string_view path);
+
+}  // namespace velmaro
