@@ -75,8 +75,8 @@ def texts_seeds():
     data = labels + bytes(6) + messages + b"\0\0\xff\xff" + method
     yield "all_three", seed(data, ("B", 0), ("I", 3), ("I", 1))
     yield "odd_offset", seed(data, ("B", 0), ("I", 0), ("I", 1001))
-    # Straddling the first 1 MiB chunk boundary and the end of the 4 MiB prefix.
-    yield "straddle_chunk", seed(data, ("B", 7), ("I", 2 << 20), ("I", (1 << 20) - 10))
+    # Straddling the first 512 KiB chunk boundary and the end of the 4 MiB prefix.
+    yield "straddle_chunk", seed(data, ("B", 7), ("I", 2 << 20), ("I", (1 << 19) - 10))
     yield "prefix_end", seed(method, ("B", 7), ("I", 5 << 20), ("I", 4194304 - 3))
 
 

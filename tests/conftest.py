@@ -72,6 +72,12 @@ def replace_with_fifo(path):
     os.mkfifo(path)
 
 
+def rss_bytes():
+    """This process's resident memory."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def bytes_read():
     """Bytes this process has read through system calls so far."""
     with open("/proc/self/io") as f:

@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import rawbuilder as rb
-from conftest import PanicException, float_bits, run_python, velmaro
+from conftest import PanicException, float_bits, replace_with_directory, replace_with_fifo, run_python, velmaro
 
 RawFileReader = velmaro.RawFileReader
 np = pytest.importorskip("numpy")
@@ -58,22 +58,12 @@ def empty(path):
     os.truncate(path, 0)
 
 
-def to_directory(path):
-    os.remove(path)
-    os.mkdir(path)
-
-
-def to_fifo(path):
-    os.remove(path)
-    os.mkfifo(path)
-
-
 def to_device(path):
     os.remove(path)
     os.symlink("/dev/zero", path)
 
 
-@pytest.mark.parametrize("change", [delete, empty, to_directory, to_fifo, to_device])
+@pytest.mark.parametrize("change", [delete, empty, replace_with_directory, replace_with_fifo, to_device])
 def test_file_gone_or_unreadable_after_construction(tmp_path, change):
     path = sample().write(str(tmp_path / "orbitrap" / "f.raw"))
     reader = RawFileReader(path)

@@ -1,14 +1,13 @@
 """Calling every method many thousands of times, with valid arguments and
 down every exception path, leaves references and memory flat."""
 
-import os
 import sys
 import tracemalloc
 
 import pytest
 
 import rawbuilder as rb
-from conftest import SANITIZED, PanicException, velmaro
+from conftest import SANITIZED, PanicException, rss_bytes, velmaro
 
 RawFileReader = velmaro.RawFileReader
 
@@ -72,11 +71,6 @@ def calls(paths):
                                        expect(UnicodeEncodeError, RawFileReader, "\udc80"),
                                        expect(PanicException, RawFileReader, paths["truncated"])),
     }
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 NAMES = ["getters", "scalars", "index argument", "get_peaks", "native_get_peaks", "list_spectra",

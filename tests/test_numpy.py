@@ -2,12 +2,10 @@
 generation, and again after a failure.  Each case runs in a fresh process,
 since a loaded API stays loaded."""
 
-import os
 import textwrap
 
 import pytest
 
-import rawbuilder as rb
 from conftest import run_python
 
 PRELUDE = """

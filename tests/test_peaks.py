@@ -9,7 +9,7 @@ import pytest
 
 import model
 import rawbuilder as rb
-from conftest import SANITIZED, float_bits, velmaro
+from conftest import SANITIZED, float_bits, rss_bytes, velmaro
 
 np = pytest.importorskip("numpy")
 RawFileReader = velmaro.RawFileReader
@@ -160,11 +160,6 @@ def test_arrays_share_the_decoded_values(write):
         assert float_bits(array.tolist()) == float_bits(values)
     arrays[0][:] = 0.0
     assert reader.get_peaks(1)[0][0] == 150.0
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def test_array_memory_lives_as_long_as_its_views(write):

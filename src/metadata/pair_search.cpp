@@ -18,7 +18,7 @@ detail::PairScan scan_pairs_sse2(const uint8_t* p, const uint8_t* last, std::str
   const __m128i second = wide ? _mm_set1_epi16(static_cast<short>(e1)) : _mm_set1_epi8(static_cast<char>(e1));
   for (; last - p >= static_cast<ptrdiff_t>(64 + element); p += 64) {
     uint64_t mask = 0;
-    for (int quarter = 0; quarter < 4; ++quarter) {
+    for (ptrdiff_t quarter = 0; quarter < 4; ++quarter) {
       const uint8_t* q = p + 16 * quarter;
       const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
       const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + element));
