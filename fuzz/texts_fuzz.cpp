@@ -23,18 +23,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t length = large ? length_word % (5u << 20) : offset + bytes.size() + length_word % 64;
   testing::SparseSource file(length, offset, std::move(bytes));
 
-  const auto labels = status_log_labels(file);
+  const auto labels = status_log_labels(file).value();
   fuzz::require(labels.size() <= 300);
   for (const auto& label : labels) fuzz::require(!label.empty() && utf8(label));
 
-  const auto messages = error_logs(file);
+  const auto messages = error_logs(file).value();
   fuzz::require(messages.size() <= 100);
   for (size_t k = 0; k < messages.size(); ++k) {
     fuzz::require(!messages[k].empty() && utf8(messages[k]));
     for (size_t j = 0; j < k; ++j) fuzz::require(messages[j] != messages[k]);
   }
 
-  const auto method = instrument_method(file);
+  const auto method = instrument_method(file).value();
   fuzz::require(method.empty() || (method.rfind("<?xml", 0) == 0 && method.size() <= 200000 && utf8(method)));
   return 0;
 }

@@ -22,8 +22,21 @@ PyObject* cached(const RawFileReader& reader, uint32_t scan_number) {
   return to_py(cached_value(reader.*Cache, scan_number));
 }
 
-PyObject* to_py(const TrailerField& field) {
+PyObject* field_value(const TrailerField& field) {
   return std::visit([](const auto& value) { return py::to_py(value); }, field.value);
+}
+
+// A long scan asks between chunks whether a signal has arrived; Python's
+// handler runs then, and if it raises (KeyboardInterrupt, or an alarm's
+// exception), the scan stops and its exception is what the call raises.
+bool signal_raised() { return PyErr_CheckSignals() != 0; }
+
+template <class T>
+PyObject* scan(Scanned<T> (*read)(std::string_view, const ScanSettings&), const RawFileReader& reader) {
+  ScanSettings settings;
+  settings.interrupt = Interrupt(signal_raised);
+  auto result = read(reader.path, settings);
+  return result ? to_py(*result) : nullptr;
 }
 
 // The core decides the fields and their order; this only converts them.
@@ -34,7 +47,7 @@ PyObject* trailer_extra(const RawFileReader& reader, uint32_t scan_number) {
   Ref dict(PyDict_New());
   if (!dict) return api_call_failed();
   for (const auto& field : fields) {
-    if (!set_item(dict.get(), PyTuple_GetItem(keys, static_cast<Py_ssize_t>(field.key)), to_py(field))) {
+    if (!set_item(dict.get(), PyTuple_GetItem(keys, static_cast<Py_ssize_t>(field.key)), field_value(field))) {
       return nullptr;
     }
   }
@@ -62,13 +75,14 @@ PyObject* get_trailer_extra(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 PyObject* get_instrument_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return u32_method(kGetInstrumentMethod, self, args, nargs, kwnames,
-                    [](const RawFileReader& r, uint32_t) { return to_py(instrument_method(r.path)); });
+                    [](const RawFileReader& r, uint32_t) { return scan<std::string>(instrument_method, r); });
 }
 PyObject* get_status_log_labels(PyObject* self, PyObject*) {
-  return shared_method(self, [](const RawFileReader& r) { return to_py(status_log_labels(r.path)); });
+  return shared_method(self,
+                       [](const RawFileReader& r) { return scan<std::vector<std::string>>(status_log_labels, r); });
 }
 PyObject* get_error_logs(PyObject* self, PyObject*) {
-  return shared_method(self, [](const RawFileReader& r) { return to_py(error_logs(r.path)); });
+  return shared_method(self, [](const RawFileReader& r) { return scan<std::vector<std::string>>(error_logs, r); });
 }
 
 }  // namespace velmaro::py

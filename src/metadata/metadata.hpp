@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/expected.hpp"
+#include "base/interrupt.hpp"
 #include "base/raw_file.hpp"
 #include "reader/reader.hpp"
 
@@ -60,13 +62,28 @@ std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t sc
 // declaration.  Each scans the file forward once, in bounded chunks, and a
 // failed read anywhere gives the empty result.
 
-std::vector<std::string> status_log_labels(const ByteSource& file);
-std::vector<std::string> error_logs(const ByteSource& file);
-std::string instrument_method(const ByteSource& file);
+// How a scan reads: sizes that change its speed and memory but never its
+// result, and who may stop it between chunks.
+struct ScanSettings {
+  // Bytes read at a time (rounded down to an even number, at least 2, so
+  // that a chunk never splits a code unit).
+  size_t chunk_bytes = size_t{1} << 19;
+  // A run longer than this is not kept in memory while its end is sought; if
+  // it proves valid it is read a second time, in chunks, to be decoded.
+  uint64_t retained_run_bytes = uint64_t{4} << 20;
+  Interrupt interrupt;
+};
+
+template <class T>
+using Scanned = Expected<T, Interrupted>;
+
+Scanned<std::vector<std::string>> status_log_labels(const ByteSource& file, const ScanSettings& settings = {});
+Scanned<std::vector<std::string>> error_logs(const ByteSource& file, const ScanSettings& settings = {});
+Scanned<std::string> instrument_method(const ByteSource& file, const ScanSettings& settings = {});
 
 // The same on the regular file at `path`; anything else reads as empty.
-std::vector<std::string> status_log_labels(std::string_view path);
-std::vector<std::string> error_logs(std::string_view path);
-std::string instrument_method(std::string_view path);
+Scanned<std::vector<std::string>> status_log_labels(std::string_view path, const ScanSettings& settings = {});
+Scanned<std::vector<std::string>> error_logs(std::string_view path, const ScanSettings& settings = {});
+Scanned<std::string> instrument_method(std::string_view path, const ScanSettings& settings = {});
 
 }  // namespace velmaro

@@ -15,12 +15,6 @@ namespace velmaro {
 
 namespace {
 
-// Even, so that a chunk never splits a code unit.
-constexpr size_t kChunkBytes = size_t{1} << 19;
-// A run longer than this is not kept in memory while its end is sought; if
-// it proves valid it is read a second time to be decoded.
-constexpr uint64_t kRetainedRunBytes = uint64_t{4} << 20;
-
 constexpr uint64_t kMethodPrefixBytes = 4194304;
 constexpr uint64_t kMethodWindowBytes = 200000;
 constexpr std::string_view kXmlDeclaration = "<?xml";
@@ -56,6 +50,9 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   return nullptr;
 }
 
+// Even, so that a chunk never splits a code unit.
+size_t chunk_bytes(const ScanSettings& settings) { return std::max<size_t>(2, settings.chunk_bytes & ~size_t{1}); }
+
 // A broken invariant of the forward reader, which the binding reports as an
 // internal failure.  Not std::logic_error: its constructor would tie the
 // module to a newer C++ runtime.
@@ -66,12 +63,20 @@ struct BackwardsRead final : std::exception {
 // The bytes [0, end) of a source, read forward in chunks so that each byte
 // is read from disk once.  Bytes before the keep mark are dropped as reading
 // moves on, so memory holds one chunk plus whatever the caller still keeps.
+// Before each chunk it asks whether to stop; stopped, it reads no more, as
+// after a failed read.
 class ForwardBytes {
  public:
-  ForwardBytes(const ByteSource& source, uint64_t end) : source_(source), end_(end) {}
+  ForwardBytes(const ByteSource& source, uint64_t end, const ScanSettings& settings)
+      : source_(source),
+        end_(end),
+        chunk_(chunk_bytes(settings)),
+        retained_run_(settings.retained_run_bytes),
+        interrupt_(settings.interrupt) {}
 
   uint64_t end() const { return end_; }
   bool failed() const { return failed_; }
+  bool interrupted() const { return interrupted_; }
 
   // The bytes from `offset` to the end of those in memory, reading on if
   // `offset` is past them; empty at the end of the view or after a failed read.
@@ -105,25 +110,29 @@ class ForwardBytes {
   uint64_t loaded_end() const { return base_ + size_; }
 
   void load_next(uint64_t offset) {
+    if (interrupt_.requested()) {
+      interrupted_ = failed_ = true;
+      return;
+    }
     const uint64_t drop_to = std::min({keep_, offset, loaded_end()});
     if (drop_to > base_) {
       head_ += drop_to - base_;
       size_ -= drop_to - base_;
       base_ = drop_to;
     }
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, end_ - loaded_end()));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk_, end_ - loaded_end()));
     if (size_ + n > capacity_) {
       // Room for a chunk beside the longest run kept is reserved up front
       // (untouched pages cost nothing), so this grows only for larger keeps;
       // a file of one chunk needs no more than itself.
-      const size_t room = end_ > kChunkBytes ? kChunkBytes + kRetainedRunBytes : 0;
+      const size_t room = end_ > chunk_ ? static_cast<size_t>(chunk_ + retained_run_) : 0;
       const size_t capacity = std::max(size_ + n, room);
       auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
       if (size_ != 0) std::memcpy(grown.get(), data_.get() + head_, size_);
       data_ = std::move(grown);
       capacity_ = capacity;
       head_ = 0;
-    } else if (head_ != 0 && (size_ < kChunkBytes / 16 || head_ + size_ + n > capacity_)) {
+    } else if (head_ != 0 && (size_ < chunk_ / 16 || head_ + size_ + n > capacity_)) {
       // A small remainder goes back to the front, so that a long scan keeps
       // touching the same pages; a long kept run moves only when it must.
       std::memmove(data_.get(), data_.get() + head_, size_);
@@ -138,6 +147,9 @@ class ForwardBytes {
 
   const ByteSource& source_;
   const uint64_t end_;
+  const size_t chunk_;
+  const uint64_t retained_run_;
+  const Interrupt interrupt_;
   std::unique_ptr<uint8_t[]> data_;
   size_t capacity_ = 0;
   size_t head_ = 0;  // data_[head_] is the byte at offset base_
@@ -145,6 +157,7 @@ class ForwardBytes {
   uint64_t base_ = 0;
   uint64_t keep_ = 0;
   bool failed_ = false;
+  bool interrupted_ = false;
 };
 
 uint16_t unit_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -155,10 +168,12 @@ bool printable_ascii(uint16_t u) { return u >= 0x20 && u <= 0x7E; }
 // 2k + 1, and a final odd byte is left out.
 class CodeUnits {
  public:
-  explicit CodeUnits(const ByteSource& file) : file_(file), bytes_(file, file.length() & ~uint64_t{1}) {}
+  CodeUnits(const ByteSource& file, const ScanSettings& settings)
+      : file_(file), settings_(settings), bytes_(file, file.length() & ~uint64_t{1}, settings) {}
 
   uint64_t size() const { return bytes_.end() / 2; }
   bool failed() const { return failed_ || bytes_.failed(); }
+  bool interrupted() const { return interrupted_ || bytes_.interrupted(); }
 
   // The first position where the ASCII word, one unit per character, occurs.
   std::optional<uint64_t> find(std::string_view ascii) {
@@ -199,7 +214,7 @@ class CodeUnits {
       }
       run.end += i / 2;
       if (i < bytes.size()) break;
-      if (run.in_memory && 2 * (run.end - run.begin) > kRetainedRunBytes) run.in_memory = false;
+      if (run.in_memory && 2 * (run.end - run.begin) > settings_.retained_run_bytes) run.in_memory = false;
       if (!run.in_memory) bytes_.keep_from(2 * run.end);
     }
     run.valid = pairing.complete();
@@ -221,7 +236,11 @@ class CodeUnits {
     } else {
       std::vector<uint8_t> piece;
       for (uint64_t done = 0; done < byte_count;) {
-        piece.resize(static_cast<size_t>(std::min<uint64_t>(kChunkBytes, byte_count - done)));
+        if (settings_.interrupt.requested()) {
+          interrupted_ = failed_ = true;
+          return std::nullopt;
+        }
+        piece.resize(static_cast<size_t>(std::min<uint64_t>(chunk_bytes(settings_), byte_count - done)));
         if (file_.read_at(2 * run.begin + done, piece)) {
           failed_ = true;
           return std::nullopt;
@@ -259,8 +278,10 @@ class CodeUnits {
 
  private:
   const ByteSource& file_;
+  const ScanSettings& settings_;
   ForwardBytes bytes_;
   bool failed_ = false;
+  bool interrupted_ = false;
 };
 
 // How the runs after an anchor make a list.
@@ -286,8 +307,8 @@ constexpr LogRules kErrorLog{"Possible spray instability", 100, false, [](uint16
 
 // A template on the rules, so that the per-unit tests inline.
 template <const LogRules& rules>
-std::optional<std::vector<std::string>> collect_runs(const ByteSource& file) {
-  CodeUnits units(file);
+Scanned<std::vector<std::string>> collect_runs(const ByteSource& file, const ScanSettings& settings) {
+  CodeUnits units(file, settings);
   std::vector<std::string> texts;
   std::optional<uint64_t> q = units.find(rules.anchor);
   for (size_t examined = 0; q && examined < rules.max_runs; ++examined) {
@@ -304,16 +325,18 @@ std::optional<std::vector<std::string>> collect_runs(const ByteSource& file) {
     q = next < units.size() && !rules.ends_before(units.unit(next)) ? std::optional(next) : std::nullopt;
   }
   // A failed read ends every step above early; it voids the whole result.
-  if (units.failed()) return std::nullopt;
+  if (units.interrupted()) return Unexpected{Interrupted{}};
+  if (units.failed()) return std::vector<std::string>();
   return texts;
 }
 
-std::optional<std::string> read_instrument_method(const ByteSource& file) {
+Scanned<std::string> read_instrument_method(const ByteSource& file, const ScanSettings& settings) {
   const uint64_t length = file.length();
   if (length < kXmlDeclaration.size()) return std::string();
-  ForwardBytes prefix(file, std::min(length, kMethodPrefixBytes));
+  ForwardBytes prefix(file, std::min(length, kMethodPrefixBytes), settings);
   const auto start = prefix.find(0, kXmlDeclaration, 1);
-  if (!start) return prefix.failed() ? std::nullopt : std::optional(std::string());
+  if (prefix.interrupted()) return Unexpected{Interrupted{}};
+  if (!start) return std::string();
 
   // What the search already holds of the window is not read again.
   const auto window_size = static_cast<size_t>(std::min(length, *start + kMethodWindowBytes) - *start);
@@ -323,7 +346,7 @@ std::optional<std::string> read_instrument_method(const ByteSource& file) {
   window.resize(window_size);
   if (have < window_size) {
     auto rest = std::span(reinterpret_cast<uint8_t*>(window.data()) + have, window_size - have);
-    if (file.read_at(*start + have, rest)) return std::nullopt;
+    if (file.read_at(*start + have, rest)) return std::string();
   }
   if (!valid_utf8({reinterpret_cast<const uint8_t*>(window.data()), window.size()})) return std::string();
 
@@ -340,26 +363,33 @@ std::optional<std::string> read_instrument_method(const ByteSource& file) {
 }
 
 template <class T>
-T or_empty(std::optional<T> result) {
-  return result ? std::move(*result) : T{};
-}
-
-template <class T>
-T on_regular_file(std::string_view path, T (*read)(const ByteSource&)) {
+Scanned<T> on_regular_file(std::string_view path, const ScanSettings& settings,
+                           Scanned<T> (*read)(const ByteSource&, const ScanSettings&)) {
   auto file = open_regular(path);
-  return file ? read(*file) : T{};
+  if (!file) return T{};
+  return read(*file, settings);
 }
 
 }  // namespace
 
-std::vector<std::string> status_log_labels(const ByteSource& file) {
-  return or_empty(collect_runs<kStatusLog>(file));
+Scanned<std::vector<std::string>> status_log_labels(const ByteSource& file, const ScanSettings& settings) {
+  return collect_runs<kStatusLog>(file, settings);
 }
-std::vector<std::string> error_logs(const ByteSource& file) { return or_empty(collect_runs<kErrorLog>(file)); }
-std::string instrument_method(const ByteSource& file) { return or_empty(read_instrument_method(file)); }
+Scanned<std::vector<std::string>> error_logs(const ByteSource& file, const ScanSettings& settings) {
+  return collect_runs<kErrorLog>(file, settings);
+}
+Scanned<std::string> instrument_method(const ByteSource& file, const ScanSettings& settings) {
+  return read_instrument_method(file, settings);
+}
 
-std::vector<std::string> status_log_labels(std::string_view path) { return on_regular_file(path, status_log_labels); }
-std::vector<std::string> error_logs(std::string_view path) { return on_regular_file(path, error_logs); }
-std::string instrument_method(std::string_view path) { return on_regular_file(path, instrument_method); }
+Scanned<std::vector<std::string>> status_log_labels(std::string_view path, const ScanSettings& settings) {
+  return on_regular_file(path, settings, status_log_labels);
+}
+Scanned<std::vector<std::string>> error_logs(std::string_view path, const ScanSettings& settings) {
+  return on_regular_file(path, settings, error_logs);
+}
+Scanned<std::string> instrument_method(std::string_view path, const ScanSettings& settings) {
+  return on_regular_file(path, settings, instrument_method);
+}
 
 }  // namespace velmaro

@@ -94,7 +94,8 @@ std::optional<Candidate> search_8_byte(const Window& window, uint64_t start, uin
 
 }  // namespace
 
-std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start, RecordLayout layout) {
+std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start, RecordLayout layout,
+                                        uint64_t first_read) {
   const uint64_t length = source.length();
   if (start >= length) return std::nullopt;
   // Every candidate's count and tested m/z values lie in the first read: the
@@ -102,7 +103,7 @@ std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start
   // past it (8-byte layout).  Reading a little more there usually takes in
   // the whole accepted block too, which saves a second read.
   const uint64_t reach = layout == RecordLayout::k12Byte ? kWindow12 + 24 : kWindow8 + 8;
-  auto window = Window::read(source, start, start + std::max(reach, kFirstRead));
+  auto window = Window::read(source, start, start + std::max(reach, first_read));
   if (!window) return std::nullopt;
   const auto candidate = layout == RecordLayout::k12Byte ? search_12_byte(*window, start, length)
                                                          : search_8_byte(*window, start, length);

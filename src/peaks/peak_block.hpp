@@ -42,8 +42,11 @@ inline constexpr double kDescentTolerance = -0.001;
 
 // Searches `source` from `start` for the block the rules select.  Nothing is
 // found (and nothing is read) when start lies at or past the end; a failed
-// read also gives nothing.
-std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start, RecordLayout layout);
+// read also gives nothing.  `first_read` is how much the first read takes
+// (at least the search window): more saves a second read for a longer block,
+// and changes nothing else.
+std::optional<PeakPair> find_peak_block(const ByteSource& source, uint64_t start, RecordLayout layout,
+                                        uint64_t first_read = peak_rules::kFirstRead);
 
 // The peak block of scan `scan_num` (1-based) of the file at reader.path.
 std::optional<PeakPair> native_get_peaks(const RawFileReader& reader, uint32_t scan_num);

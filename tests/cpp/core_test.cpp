@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "metadata/metadata.hpp"
 #include "peaks/peak_block.hpp"
 #include "reader/reader.hpp"
 #include "sources.hpp"
@@ -157,6 +158,60 @@ TEST(CacheBuilder, ReadsTablesNotTheFileAndKeepsTheRecordOnFailure) {
   ASSERT_TRUE(failure);
   EXPECT_EQ(failure->message, kUnwrapNone);
   EXPECT_EQ(reader.rt_cache[0], 1.5);
+}
+
+std::vector<uint8_t> utf16(std::string_view ascii) {
+  std::vector<uint8_t> units;
+  for (char c : ascii) units.insert(units.end(), {static_cast<uint8_t>(c), 0});
+  return units;
+}
+
+TEST(TextScans, StopBetweenChunksWhenInterrupted) {
+  // The anchor near the end of 64 MiB: the scans read every chunk before it.
+  constexpr uint64_t kSize = 64ull << 20;
+  SparseSource file(kSize, kSize - 4096, utf16("Coulombmeter"));
+  WatchedSource watched(file);
+  ScanSettings settings;
+  int asked = 0;
+  auto stop_at_the_third = [&] { return ++asked == 3; };
+  settings.interrupt = Interrupt(stop_at_the_third);
+  EXPECT_FALSE(status_log_labels(watched, settings));
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(watched.bytes, 2 * settings.chunk_bytes);
+
+  asked = 0;
+  EXPECT_FALSE(error_logs(file, settings));
+  asked = 0;
+  EXPECT_FALSE(instrument_method(file, settings));
+  auto never = [] { return false; };
+  settings.interrupt = Interrupt(never);
+  EXPECT_EQ(status_log_labels(file, settings).value(), std::vector<std::string>{"Coulombmeter"});
+}
+
+TEST(TextScans, ChunkSizesChangeNothingButTheReads) {
+  // Anchors, runs and a method straddling the boundaries of small chunks,
+  // and a run longer than the part kept in memory.
+  std::vector<uint8_t> data = utf16(std::string("Possible spray instability") + '\0' + "Oops" + '\0' +
+                                    std::string(300, 'x') + '\0' + "Oops");
+  const auto labels = utf16(std::string("Coulombmeter") + '\0' + "Temp" + '\0' + "T" + '\0' + "More");
+  data.insert(data.end(), 7, 0);
+  data.insert(data.end(), labels.begin(), labels.end());
+  const std::string method = "<?xml<a/></CmData>";
+  data.insert(data.end(), method.begin(), method.end());
+  for (uint64_t offset : {0, 1, 2, 37, 4094}) {
+    SparseSource file(offset + data.size() + 10, offset, data);
+    const auto labels_whole = status_log_labels(file).value();
+    const auto messages_whole = error_logs(file).value();
+    const auto method_whole = instrument_method(file).value();
+    for (size_t chunk : {1, 2, 3, 6, 24, 100, 4096}) {
+      ScanSettings small;
+      small.chunk_bytes = chunk;
+      small.retained_run_bytes = chunk % 3 == 0 ? 8 : 1 << 20;
+      EXPECT_EQ(status_log_labels(file, small).value(), labels_whole) << offset << " " << chunk;
+      EXPECT_EQ(error_logs(file, small).value(), messages_whole) << offset << " " << chunk;
+      EXPECT_EQ(instrument_method(file, small).value(), method_whole) << offset << " " << chunk;
+    }
+  }
 }
 
 TEST(CreationDate, SaturatesBefore1970) {
