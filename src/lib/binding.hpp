@@ -165,12 +165,12 @@ PyObject* none();
 // set if the value could not be made or inserted.
 bool set_item(PyObject* dict, PyObject* key, PyObject* value);
 
-// Interned str keys for dicts of fixed keys, made once into a tuple (whose
-// slot is given) so that building a dict costs no key objects.  nullptr
-// with an exception set if they cannot be made.
+// The keys of `table`, made once from `names`; false with an exception set
+// if they cannot be made.
 template <size_t N>
-PyObject* key_tuple(PyObject*& slot, const char* const (&names)[N]) {
-  return remember(slot, [&]() -> PyObject* {
+bool make_keys(KeyTable<N>& table, const char* const (&names)[N]) {
+  if (table.key[N - 1] != nullptr) return true;
+  PyObject* tuple = remember(table.tuple, [&]() -> PyObject* {
     Ref keys(PyTuple_New(N));
     if (!keys) return nullptr;
     for (size_t k = 0; k < N; ++k) {
@@ -180,6 +180,9 @@ PyObject* key_tuple(PyObject*& slot, const char* const (&names)[N]) {
     }
     return keys.release();
   });
+  if (tuple == nullptr) return false;
+  for (size_t k = 0; k < N; ++k) table.key[k] = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(k));
+  return true;
 }
 
 // ---- method shapes ---------------------------------------------------------

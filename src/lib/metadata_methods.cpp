@@ -41,13 +41,12 @@ PyObject* scan(Scanned<T> (*read)(std::string_view, const ScanSettings&), const 
 
 // The core decides the fields and their order; this only converts them.
 PyObject* trailer_extra(const RawFileReader& reader, uint32_t scan_number) {
-  const auto fields = velmaro::trailer_extra(reader, scan_number);
-  PyObject* keys = key_tuple(g_state.trailer_keys, kTrailerKeyNames);
-  if (keys == nullptr) return api_call_failed();
+  const TrailerFields fields(reader, scan_number);
+  if (!make_keys(g_state.trailer_keys, kTrailerKeyNames)) return api_call_failed();
   Ref dict(PyDict_New());
   if (!dict) return api_call_failed();
   for (const auto& field : fields) {
-    if (!set_item(dict.get(), PyTuple_GetItem(keys, static_cast<Py_ssize_t>(field.key)), field_value(field))) {
+    if (!set_item(dict.get(), g_state.trailer_keys.key[static_cast<size_t>(field.key)], field_value(field))) {
       return nullptr;
     }
   }

@@ -38,26 +38,24 @@ constexpr const char* kSummaryKeyNames[kSummaryKeys] = {"scan_number",  "rt",   
 
 PyObject* summary_template() {
   return remember(g_state.summary_template, []() -> PyObject* {
-    PyObject* keys = key_tuple(g_state.summary_keys, kSummaryKeyNames);
-    if (keys == nullptr) return nullptr;
+    if (!make_keys(g_state.summary_keys, kSummaryKeyNames)) return nullptr;
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    for (Py_ssize_t k = 0; k < kSummaryKeys; ++k) {
-      if (PyDict_SetItem(dict.get(), PyTuple_GetItem(keys, k), Py_None) < 0) return nullptr;
+    for (PyObject* key : g_state.summary_keys.key) {
+      if (PyDict_SetItem(dict.get(), key, Py_None) < 0) return nullptr;
     }
     return dict.release();
   });
 }
 
 // One dict of list_spectra; false with an exception set.
-bool add_summary(PyObject* list, Py_ssize_t position, PyObject* const (&keys)[kSummaryKeys], const RawFileReader& r,
-                 uint32_t scan) {
+bool add_summary(PyObject* list, Py_ssize_t position, const RawFileReader& r, uint32_t scan) {
   Ref dict(PyDict_Copy(g_state.summary_template));
   if (!dict) {
     api_call_failed();
     return false;
   }
-  auto key = [&](SummaryKey k) { return keys[k]; };
+  auto key = [](SummaryKey k) { return g_state.summary_keys.key[k]; };  // made with the template
   const bool filled = set_item(dict.get(), key(kScanNumber), to_py(scan)) &&
                       set_item(dict.get(), key(kRt), to_py(cached_value(r.rt_cache, scan))) &&
                       set_item(dict.get(), key(kInjectionTime), to_py(cached_value(r.injection_time_cache, scan))) &&
@@ -96,12 +94,10 @@ PyObject* native_get_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* list_spectra(PyObject* self, PyObject*) {
   return shared_method(self, [](const RawFileReader& reader) -> PyObject* {
     if (summary_template() == nullptr) return api_call_failed();
-    PyObject* keys[kSummaryKeys];  // borrowed from the tuple, fetched once per call
-    for (Py_ssize_t k = 0; k < kSummaryKeys; ++k) keys[k] = PyTuple_GetItem(g_state.summary_keys, k);
     Ref list(PyList_New(static_cast<Py_ssize_t>(reader.num_scans)));
     if (!list) return api_call_failed();
     for (uint32_t i = 0; i < reader.num_scans; ++i) {
-      if (!add_summary(list.get(), static_cast<Py_ssize_t>(i), keys, reader, i + 1)) return nullptr;
+      if (!add_summary(list.get(), static_cast<Py_ssize_t>(i), reader, i + 1)) return nullptr;
     }
     return list.release();
   });

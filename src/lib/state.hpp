@@ -6,9 +6,18 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace velmaro::py {
+
+// Interned str keys for dicts of fixed keys: a tuple that owns them, and the
+// same keys borrowed in an array, for building a dict without lookups.
+template <size_t N>
+struct KeyTable {
+  PyObject* tuple = nullptr;
+  PyObject* key[N] = {};
+};
 
 struct ModuleState {
   // The one interpreter the module serves; -1 until the first import.
@@ -16,9 +25,9 @@ struct ModuleState {
   PyObject* module = nullptr;
   PyTypeObject* reader_type = nullptr;
   PyObject* panic_type = nullptr;
-  PyObject* summary_keys = nullptr;      // a tuple of the list_spectra keys
+  KeyTable<6> summary_keys;              // the keys of a list_spectra entry
   PyObject* summary_template = nullptr;  // a dict holding those keys, copied per scan
-  PyObject* trailer_keys = nullptr;      // a tuple of the get_trailer_extra keys
+  KeyTable<13> trailer_keys;             // the keys of get_trailer_extra
   const char* numpy_core_package = nullptr;
   void** numpy_api = nullptr;            // NumPy's C-API table, owned by NumPy
 };

@@ -4,7 +4,9 @@
 // pair_search.hpp the vector search the scans use.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -13,6 +15,7 @@
 #include "base/expected.hpp"
 #include "base/interrupt.hpp"
 #include "base/raw_file.hpp"
+#include "metadata/trailer.hpp"
 #include "reader/reader.hpp"
 
 namespace velmaro {
@@ -43,18 +46,40 @@ inline constexpr const char* kTrailerKeyNames[static_cast<size_t>(TrailerKey::kC
 };
 inline constexpr std::string_view kActivationTypeText = "HigherEnergyCollisionalDissociation";
 
+// A value is a float, an int or a text.
+using TrailerValue = std::variant<double, int64_t, std::string_view>;
+
 struct TrailerField {
   TrailerKey key;
-  std::variant<double, int64_t, std::string> value;
+  TrailerValue value;
 };
 
 // The diagnostic fields of a scan, in order: none for a scan outside the
 // file; the five cached values; then, for a file with trailer slots, the
 // slot's fields if its head can be read (`file` may be nullptr), and
 // otherwise an MS order of 1.  The file is opened only when a slot is to be
-// read.
-std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number);
-std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number, const ByteSource* file);
+// read.  The texts are views into the object's own copy of the slot, so it
+// is used where it is made: neither copied nor moved.
+class TrailerFields {
+ public:
+  TrailerFields(const RawFileReader& reader, uint32_t scan_number);
+  TrailerFields(const RawFileReader& reader, uint32_t scan_number, const ByteSource* file);
+  TrailerFields(const TrailerFields&) = delete;
+  TrailerFields& operator=(const TrailerFields&) = delete;
+
+  const TrailerField* begin() const { return fields_.data(); }
+  const TrailerField* end() const { return fields_.data() + size_; }
+  size_t size() const { return size_; }
+
+ private:
+  TrailerFields(const RawFileReader& reader, uint32_t scan_number, const std::optional<RawFile>& file);
+  void add(TrailerKey key, TrailerValue value) { fields_[size_++] = {key, value}; }
+
+  // Each key at most once, so the fields need no allocation of their own.
+  std::array<TrailerField, static_cast<size_t>(TrailerKey::kCount)> fields_;
+  size_t size_ = 0;
+  std::optional<TrailerSlot> slot_;
+};
 
 // ---- the file-level texts ----------------------------------------------------
 // The status-log labels and the error-log messages, found as UTF-16 runs

@@ -115,45 +115,53 @@ std::optional<TrailerSlot> read_trailer_slot(const ByteSource& file, size_t inde
   return decode_trailer_slot(slot);
 }
 
-std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number, const ByteSource* file) {
+TrailerFields::TrailerFields(const RawFileReader& reader, uint32_t scan_number, const ByteSource* file) {
   using enum TrailerKey;
-  std::vector<TrailerField> fields;
   const auto index = scan_index(scan_number, reader.num_scans);
-  if (!index) return fields;
-  fields.reserve(static_cast<size_t>(kCount));
+  if (!index) return;
   const double mono_mz = cached_value(reader.mono_mz_cache, scan_number);
-  fields.push_back({kInjectionTime, cached_value(reader.injection_time_cache, scan_number)});
-  fields.push_back({kMasterScanNumber, int64_t{cached_value(reader.master_scan_cache, scan_number)}});
-  fields.push_back({kChargeState, int64_t{cached_value(reader.charge_cache, scan_number)}});
-  fields.push_back({kMonoisotopicMz, mono_mz});
-  fields.push_back({kPrecursorMass, mono_mz});
+  add(kInjectionTime, cached_value(reader.injection_time_cache, scan_number));
+  add(kMasterScanNumber, int64_t{cached_value(reader.master_scan_cache, scan_number)});
+  add(kChargeState, int64_t{cached_value(reader.charge_cache, scan_number)});
+  add(kMonoisotopicMz, mono_mz);
+  add(kPrecursorMass, mono_mz);
   if (!has_trailer_slots(reader.version, reader.path)) {
-    fields.push_back({kMsOrder, int64_t{1}});
-    return fields;
+    add(kMsOrder, int64_t{1});
+    return;
   }
   // A slot that cannot be read ends the fields after the cached ones.
-  const auto slot = file != nullptr ? read_trailer_slot(*file, *index) : std::nullopt;
-  if (!slot) return fields;
-  fields.push_back({kElapsedScanTime, slot->elapsed_scan_time});
-  fields.push_back({kOrbitrapResolution, int64_t{slot->orbitrap_resolution}});
-  fields.push_back({kMsOrder, int64_t{slot->ms_order}});
-  if (slot->hcd_energy) {
-    fields.push_back({kHcdEnergy, *slot->hcd_energy});
-    fields.push_back({kActivationType, std::string(kActivationTypeText)});
+  if (file != nullptr) slot_ = read_trailer_slot(*file, *index);
+  if (!slot_) return;
+  add(kElapsedScanTime, slot_->elapsed_scan_time);
+  add(kOrbitrapResolution, int64_t{slot_->orbitrap_resolution});
+  add(kMsOrder, int64_t{slot_->ms_order});
+  if (slot_->hcd_energy) {
+    add(kHcdEnergy, std::string_view(*slot_->hcd_energy));
+    add(kActivationType, kActivationTypeText);
   }
-  if (slot->collision_energy) fields.push_back({kCollisionEnergy, *slot->collision_energy});
-  if (slot->isolation_width) fields.push_back({kIsolationWidth, *slot->isolation_width});
-  if (slot->agc) fields.push_back({kAgc, *slot->agc});
-  return fields;
+  if (slot_->collision_energy) add(kCollisionEnergy, *slot_->collision_energy);
+  if (slot_->isolation_width) add(kIsolationWidth, *slot_->isolation_width);
+  if (slot_->agc) add(kAgc, std::string_view(*slot_->agc));
 }
 
-std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number) {
-  // Only a slot the query decodes is worth opening the file for.
+namespace {
+// Only a slot the query decodes is worth opening the file for.
+std::optional<RawFile> file_for(const RawFileReader& reader, uint32_t scan_number) {
   if (!scan_index(scan_number, reader.num_scans) || !has_trailer_slots(reader.version, reader.path)) {
-    return trailer_extra(reader, scan_number, nullptr);
+    return std::nullopt;
   }
   auto file = open_regular(reader.path);
-  return trailer_extra(reader, scan_number, file ? &*file : nullptr);
+  if (!file) return std::nullopt;
+  return std::optional<RawFile>(std::move(*file));
 }
+}  // namespace
+
+TrailerFields::TrailerFields(const RawFileReader& reader, uint32_t scan_number)
+    : TrailerFields(reader, scan_number, file_for(reader, scan_number)) {}
+
+// The file, a temporary of the delegating constructor, lives until the slot
+// has been read.
+TrailerFields::TrailerFields(const RawFileReader& reader, uint32_t scan_number, const std::optional<RawFile>& file)
+    : TrailerFields(reader, scan_number, file ? &*file : nullptr) {}
 
 }  // namespace velmaro
