@@ -318,6 +318,9 @@ Scanned<std::vector<std::string>> collect_runs(const ByteSource& file, const Sca
         texts.push_back(std::move(*text));
       }
     }
+    // A long run is decoded by reads of its own, which may fail or be
+    // interrupted; nothing after that may read on.
+    if (units.failed()) break;
     // Past the last run, or once the list is complete, the skip could change
     // nothing, and it may run to the end of the file.
     if (examined + 1 == rules.max_runs || rules.complete(texts)) break;

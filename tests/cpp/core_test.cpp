@@ -188,6 +188,34 @@ TEST(TextScans, StopBetweenChunksWhenInterrupted) {
   EXPECT_EQ(status_log_labels(file, settings).value(), std::vector<std::string>{"Coulombmeter"});
 }
 
+TEST(TextScans, StopWhereverTheyAreInterrupted) {
+  // A label run longer than the part kept in memory is decoded by reads of
+  // its own; an interrupt there, as anywhere, ends the reading at once.
+  constexpr uint64_t kSize = 64ull << 20;
+  SparseSource file(kSize, 0, utf16("Coulombmeter" + std::string(32768, 'A')));
+  ScanSettings settings;
+  settings.chunk_bytes = 4096;
+  settings.retained_run_bytes = 8;
+  int asked = 0;
+  auto count = [&] { return ++asked == 0; };
+  settings.interrupt = Interrupt(count);
+  ASSERT_TRUE(status_log_labels(file, settings));
+  const int requests = asked;
+  for (int stop_at : {1, 2, 3, 5, 8, 12, 16, 17, 18, 20, 25, 30, 40, requests / 2, requests}) {
+    WatchedSource watched(file);
+    asked = 0;
+    uint64_t read_when_asked = 0;
+    auto stop = [&] {
+      read_when_asked = watched.bytes;
+      return ++asked == stop_at;
+    };
+    settings.interrupt = Interrupt(stop);
+    EXPECT_FALSE(status_log_labels(watched, settings)) << stop_at;
+    EXPECT_EQ(asked, stop_at);
+    EXPECT_EQ(watched.bytes, read_when_asked) << stop_at;
+  }
+}
+
 TEST(TextScans, ChunkSizesChangeNothingButTheReads) {
   // Anchors, runs and a method straddling the boundaries of small chunks,
   // and a run longer than the part kept in memory.
