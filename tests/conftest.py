@@ -7,6 +7,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 
 import pytest
 
@@ -101,7 +102,8 @@ def dask_cluster(tmp_path_factory):
     """A Dask scheduler and two single-thread worker processes, started from
     the command line with this interpreter, as the README starts them, in an
     empty directory, so that the workers can import velmaro and nothing of
-    this tree: the scheduler's address."""
+    this tree: the scheduler's address, and `modules`, a directory on the
+    workers' path where a test may put modules for them to import."""
     distributed = pytest.importorskip("distributed")
     directory = tmp_path_factory.mktemp("dask")
     scheduler_file = str(directory / "scheduler.json")
@@ -109,7 +111,9 @@ def dask_cluster(tmp_path_factory):
         ["scheduler", "--host", "127.0.0.1", "--port", "0", "--scheduler-file", scheduler_file],
         ["worker", "--scheduler-file", scheduler_file, "--nworkers", "2", "--nthreads", "1"],
     ]
-    environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    modules = directory / "modules"
+    modules.mkdir()
+    environment = dict(os.environ, PYTHONPATH=str(modules))
     logs = [directory / "scheduler.log", directory / "worker.log"]
     processes = []
     try:
@@ -129,7 +133,7 @@ def dask_cluster(tmp_path_factory):
             except TimeoutError:
                 pytest.fail(logs[1].read_text())
             address = client.scheduler.address
-        yield address
+        yield types.SimpleNamespace(address=address, modules=modules)
     finally:
         for process in processes:
             stop_group(process, signal.SIGTERM)

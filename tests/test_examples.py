@@ -276,9 +276,10 @@ def test_batch_command_on_a_cluster_started_from_the_command_line(dask_cluster, 
     # Run as a script, its task function travels to the workers by value.
     example("batch_summary", "distributed", "pandas")
     out = str(tmp_path / "summary.csv")
-    result = run_example("batch_summary", "--scheduler", dask_cluster, "--timeout", "60", "--csv", out, str(batch))
+    address = dask_cluster.address
+    result = run_example("batch_summary", "--scheduler", address, "--timeout", "60", "--csv", out, str(batch))
     assert result.returncode == 1, result.stderr
-    assert result.stderr.startswith(f"5 files on {dask_cluster}\n[..............................] 0/5 files")
+    assert result.stderr.startswith(f"5 files on {address}\n[..............................] 0/5 files")
     assert "] 5/5 files" in result.stderr
     assert result.stderr.endswith(
         f"error: cannot read {batch / 'more' / 'orbitrap_short.raw'}: PanicException: range start index 6464170 "

@@ -101,7 +101,7 @@ def test_readme_holds_the_scripts():
 def test_readme_scripts_answer_for_every_file(request, runs, tmp_path, name, start_method):
     if name == "summarise_dask.py":
         pytest.importorskip("cloudpickle")
-        args = [request.getfixturevalue("dask_cluster"), runs]
+        args = [request.getfixturevalue("dask_cluster").address, runs]
     else:
         args = [runs]
     result = run_script(tmp_path, name, args, start_method)
@@ -112,6 +112,45 @@ def test_readme_scripts_answer_for_every_file(request, runs, tmp_path, name, sta
     assert set(result.stdout.splitlines()) == out
     # The workers' diagnostics of the internal failures go to the same place.
     assert {line for line in result.stderr.splitlines() if line.startswith("error: ")} == err
+
+
+# Task functions in a module that the workers import as well: they go by
+# name, so the class may be named directly.
+INSTALLED_TASKS = """
+from read_errors import reads_file
+from velmaro import RawFileReader
+
+@reads_file
+def summarise(path):
+    reader = RawFileReader(path)
+    return reader.num_scans, reader.get_rt(reader.num_scans)
+"""
+INSTALLED_CLIENT = """
+import glob, os, sys
+from distributed import Client
+from read_errors import ReadError
+import installed_tasks
+paths = sorted(glob.glob(os.path.join(sys.argv[2], "**", "*.[Rr][Aa][Ww]"), recursive=True))
+with Client(sys.argv[1], timeout=30) as client:
+    for path, future in zip(paths, client.map(installed_tasks.summarise, paths, pure=False)):
+        try:
+            print(path, *future.result(timeout=60))
+        except ReadError as e:
+            print(f"error: {e}", file=sys.stderr)
+"""
+
+
+def test_dask_tasks_in_a_module_the_workers_import(dask_cluster, runs, tmp_path):
+    for directory in [dask_cluster.modules, tmp_path]:
+        (directory / "installed_tasks.py").write_text(INSTALLED_TASKS)
+        shutil.copy(os.path.join(EXAMPLES, "read_errors.py"), directory)
+    (tmp_path / "client.py").write_text(INSTALLED_CLIENT)
+    result = subprocess.run([sys.executable, "client.py", dask_cluster.address, runs], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=TIMEOUT)
+    assert result.returncode == 0, result.stderr
+    out, err = expected_lines(runs)
+    assert set(result.stdout.splitlines()) == out
+    assert set(result.stderr.splitlines()) == err
 
 
 # What the README says that code left unconverted does.
@@ -188,7 +227,7 @@ def test_unconverted_failures_do_what_the_readme_says(request, runs, tmp_path, c
     code, expected = UNCONVERTED[case]
     short, good = os.path.join(runs, "orbitrap_short.raw"), os.path.join(runs, "orbitrap", "a.raw")
     if case.startswith("dask"):
-        args = [request.getfixturevalue("dask_cluster"), short if case == "dask-panic" else good, good]
+        args = [request.getfixturevalue("dask_cluster").address, short if case == "dask-panic" else good, good]
     else:
         args = [start_method, short, good]
     script = tmp_path / "unconverted.py"
