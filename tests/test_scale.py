@@ -198,7 +198,7 @@ if __name__ == "__main__":
 """, "RuntimeError Error during deserialization of the task graph. This frequently caused by "
      "AttributeError(\"type object 'RawFileReader' has no attribute"),
     "dask-panic": ("""
-import sys
+import asyncio, sys
 from distributed import Client, wait
 import velmaro
 def summarise(path):
@@ -210,7 +210,7 @@ if __name__ == "__main__":
         print(future.status, repr(future.exception(timeout=10)))
         try:
             future.result(timeout=5)
-        except TimeoutError:
+        except (TimeoutError, asyncio.TimeoutError):  # two classes before Python 3.11
             print("result() still waiting")
         workers = len(client.scheduler_info()["workers"])
         print(workers, "workers, then", client.submit(summarise, sys.argv[3], pure=False).result(timeout=60))
