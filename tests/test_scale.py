@@ -87,10 +87,6 @@ def run_script(tmp_path, name, args, start_method=None):
     return subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=TIMEOUT)
 
 
-def test_readme_holds_the_scripts():
-    assert sorted(readme_scripts()) == ["summarise_dask.py", "summarise_futures.py", "summarise_pool.py"]
-
-
 @pytest.mark.parametrize("name,start_method", [
     ("summarise_pool.py", "fork"),
     ("summarise_pool.py", "spawn"),
