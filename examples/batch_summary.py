@@ -7,9 +7,10 @@ Usage: python examples/batch_summary.py [--scheduler ADDRESS] [--workers N]
 Each PATH is a file or a directory searched recursively for *.raw files.
 Without --scheduler the batch runs on a local cluster of N worker processes
 started for it; with --scheduler (e.g. tcp://10.0.0.5:8786) the same code
-runs on that cluster, whose workers need velmaro installed and the files at
-the same paths.  A file that cannot be read gets a row with its error; the
-exit status is 1 if any did.
+runs on that cluster, whose workers need velmaro installed (not these
+examples: the task functions go by value) and the files at the same
+paths.  A file that cannot be read gets a row with its error and a line on
+standard error; the exit status is 1 if any did.
 """
 
 from __future__ import annotations
@@ -22,46 +23,65 @@ import sys
 import time
 from typing import Any
 
+import cloudpickle
 import pandas as pd
 from distributed import Client, LocalCluster, wait
 
 # Tasks refer to the module, not to RawFileReader: the class calls itself
-# builtins.RawFileReader, so pickling a function that names it would fail,
-# while a module is pickled by name and imported on the worker.
+# builtins.RawFileReader, so cloudpickle cannot find it by name on a worker
+# and would copy it by value, as an empty class.  A module goes by name and
+# is imported there.
 import velmaro
+
+import read_errors
+from read_errors import ReadError, outcome
+
+# The workers need only velmaro: run as a script, the task functions go by
+# value, and with this the helper they call goes with them.
+cloudpickle.register_pickle_by_value(read_errors)
 
 COLUMNS = ["file", "version", "scans", "ms2_scans", "rt_first", "rt_last", "median_injection_ms", "peaks",
            "base_peak_mz", "base_peak_intensity", "error"]
 
 
 def summarise_file(path: str) -> dict[str, Any]:
-    """One row of the summary; runs on a worker."""
+    """One row of the summary; runs on a worker.  A failure becomes the
+    row's error, so that the task itself succeeds: the reader's
+    PanicException, which would neither pickle nor reach the client's
+    result(), never leaves the worker, and Dask logs nothing."""
+    row, error = outcome(read_row, path)
+    if error is not None:
+        return failure_row(path, error)
+    assert row is not None
+    return row
+
+
+def read_row(path: str) -> dict[str, Any]:
     row: dict[str, Any] = dict.fromkeys(COLUMNS)
     row.update(file=path, error="")
-    try:
-        reader = velmaro.RawFileReader(path)
-        spectra = reader.list_spectra()
-        row.update(version=reader.version, scans=reader.num_scans,
-                   ms2_scans=sum(1 for s in spectra if s["master_scan"] > 0))
-        if spectra:
-            row.update(rt_first=spectra[0]["rt"], rt_last=spectra[-1]["rt"],
-                       median_injection_ms=statistics.median(s["injection_time"] for s in spectra))
-        peaks, base_mz, base_intensity = 0, 0.0, 0.0
-        for scan in spectra:
-            mz, intensity = reader.get_peaks(scan["scan_number"])
-            if mz.size == 1 and mz[0] == 0.0:  # no peak block in this scan
-                continue
-            peaks += int(mz.size)
-            top = int(intensity.argmax())
-            if intensity[top] > base_intensity:
-                base_mz, base_intensity = float(mz[top]), float(intensity[top])
-        row.update(peaks=peaks, base_peak_mz=base_mz, base_peak_intensity=base_intensity)
-    except BaseException as e:
-        # The reader's internal failure (PanicException) derives from
-        # BaseException; left alone it would take the worker down with it.
-        if isinstance(e, (KeyboardInterrupt, SystemExit)):
-            raise
-        row["error"] = f"{type(e).__name__}: {e}"
+    reader = velmaro.RawFileReader(path)
+    spectra = reader.list_spectra()
+    row.update(version=reader.version, scans=reader.num_scans,
+               ms2_scans=sum(1 for s in spectra if s["master_scan"] > 0))
+    if spectra:
+        row.update(rt_first=spectra[0]["rt"], rt_last=spectra[-1]["rt"],
+                   median_injection_ms=statistics.median(s["injection_time"] for s in spectra))
+    peaks, base_mz, base_intensity = 0, 0.0, 0.0
+    for scan in spectra:
+        mz, intensity = reader.get_peaks(scan["scan_number"])
+        if mz.size == 1 and mz[0] == 0.0:  # no peak block in this scan
+            continue
+        peaks += int(mz.size)
+        top = int(intensity.argmax())
+        if intensity[top] > base_intensity:
+            base_mz, base_intensity = float(mz[top]), float(intensity[top])
+    row.update(peaks=peaks, base_peak_mz=base_mz, base_peak_intensity=base_intensity)
+    return row
+
+
+def failure_row(path: str, error: ReadError) -> dict[str, Any]:
+    row: dict[str, Any] = dict.fromkeys(COLUMNS)
+    row.update(file=path, error=f"{error.kind}: {error.message}")
     return row
 
 
@@ -121,7 +141,12 @@ def run_batch(client: Client, paths: list[str], timeout: float | None = None) ->
             except (TimeoutError, asyncio.TimeoutError):  # two classes before Python 3.11
                 continue
             progress.update(len(futures) - len(pending))
-        rows = client.gather(futures)
+        # A task fails only if Dask could not run it (a worker lost, say);
+        # exception() returns what it raised, where result() would never
+        # return for a PanicException.
+        read = iter(client.gather([f for f in futures if f.status != "error"]))
+        rows = [failure_row(path, ReadError.of(path, f.exception())) if f.status == "error" else next(read)
+                for path, f in zip(paths, futures)]
     finally:
         client.cancel(futures)
     # Counts stay integers with a gap, not floats, in the rows of unread files.
@@ -166,10 +191,12 @@ def main(argv: list[str] | None = None) -> int:
     if args.csv:
         summary.to_csv(args.csv, index=False)
         print(f"wrote {args.csv}")
-    failed = int((summary["error"] != "").sum())
-    if failed:
-        print(f"{failed} of {len(summary)} files could not be read", file=sys.stderr)
-    return 1 if failed else 0
+    failed = summary[summary["error"] != ""]
+    for path, error in zip(failed["file"], failed["error"]):
+        print(f"error: cannot read {path}: {error}", file=sys.stderr)
+    if len(failed):
+        print(f"{len(failed)} of {len(summary)} files could not be read", file=sys.stderr)
+    return 1 if len(failed) else 0
 
 
 if __name__ == "__main__":

@@ -1,7 +1,11 @@
 """Writes a sample acquisition file and prints what the reader finds in it.
 
-Usage: python examples/demo.py [PATH]   (PATH must contain "orbitrap"; by
-default the sample goes to a temporary directory and is removed afterwards)
+Usage: python examples/demo.py [PATH]   (a new file; by default the sample
+goes to a temporary directory and is removed afterwards)
+
+The sample is in the "orbitrap" layout, which the reader takes only for a
+path that holds "orbitrap" and not "small.RAW"; for any other PATH the demo
+warns that the per-scan values will not read back.
 """
 
 import os
@@ -10,20 +14,44 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "synthetic"))
 
+from read_errors import ReadError, open_reader  # noqa: E402
 from samples import sample_image  # noqa: E402
 
-import velmaro  # noqa: E402
+
+def layout_warning(path):
+    """Why the sample's per-scan values will not read back at `path`, or None."""
+    if "orbitrap" not in path and "small.RAW" not in path:
+        return (f'{path} holds neither "orbitrap" nor "small.RAW", so the reader takes no layout for it: '
+                'every per-scan value reads as 0 (use a path that holds "orbitrap")')
+    if "small.RAW" in path:
+        return (f'{path} holds "small.RAW", so the reader takes the retention times from places of the '
+                '"small.RAW" layout, where the sample has none: they read wrong (use a path without "small.RAW")')
+    return None
+
 
 def main():
     directory = None
     if len(sys.argv) > 1:
         path = sys.argv[1]
+        if os.path.lexists(path):
+            print(f"error: {path} exists; the demo writes a new file", file=sys.stderr)
+            return 1
+        warning = layout_warning(path)
+        if warning:
+            print(f"warning: {warning}", file=sys.stderr)
     else:
         directory = tempfile.TemporaryDirectory()
         path = os.path.join(directory.name, "orbitrap_sample.raw")
-    sample_image().write(path)
-
-    reader = velmaro.RawFileReader(path)
+    try:
+        sample_image().write(path)
+    except OSError as e:
+        print(f"error: cannot write {path}: {e}", file=sys.stderr)
+        return 1
+    try:
+        reader = open_reader(path)
+    except ReadError as e:
+        print(f"error: cannot read {e}", file=sys.stderr)
+        return 1
     print(f"file            {path} ({os.path.getsize(path)} bytes)")
     print(f"version         {reader.version}")
     print(f"scans           {reader.num_scans}")
@@ -53,7 +81,8 @@ def main():
     print(reader.get_instrument_method(0))
     if directory is not None:
         directory.cleanup()
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

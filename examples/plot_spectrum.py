@@ -4,7 +4,8 @@ Usage: python examples/plot_spectrum.py FILE.raw SCAN [-o OUT.png] [--label N]
 
 Draws with matplotlib's Agg renderer, so it needs no display.  The most
 intense peaks are labelled with their m/z; an MS2 scan's title names its
-precursor.
+precursor.  A file that cannot be read is reported in one line on standard
+error, with exit status 1.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ import sys
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
+from read_errors import ReadError, open_reader
 from velmaro import RawFileReader
 
 
@@ -61,14 +63,19 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--dpi", type=int, default=100)
     args = parser.parse_args(argv)
     try:
-        reader = RawFileReader(args.path)
-    except OSError as e:
-        print(f"error: cannot read {args.path}: {e}", file=sys.stderr)
+        reader = open_reader(args.path)
+    except ReadError as e:
+        print(f"error: cannot read {e}", file=sys.stderr)
         return 1
     if not 1 <= args.scan <= reader.num_scans:
         parser.error(f"scan {args.scan} is outside this file's scans 1 to {reader.num_scans}")
     out = args.output or f"{os.path.splitext(os.path.basename(args.path))[0]}_scan{args.scan}.png"
-    if not plot_spectrum(reader, args.scan, out, args.label, args.dpi):
+    try:
+        found = plot_spectrum(reader, args.scan, out, args.label, args.dpi)
+    except OSError as e:  # the reader answers with values from here on: this is the image
+        print(f"error: cannot write {out}: {e}", file=sys.stderr)
+        return 1
+    if not found:
         print(f"note: scan {args.scan} has no peaks", file=sys.stderr)
     print(f"wrote {out}")
     return 0

@@ -4,7 +4,8 @@ Usage: python examples/scan_table.py FILE.raw [--csv OUT.csv] [--rows N]
 
 The columns are those of RawFileReader.list_spectra() (indexed by scan
 number) and four computed from each scan's peaks: the number of peaks, the
-total ion current and the m/z and intensity of the base peak.
+total ion current and the m/z and intensity of the base peak.  A file that
+cannot be read is reported in one line on standard error, with exit status 1.
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ import sys
 import numpy as np
 import pandas as pd
 
+from read_errors import ReadError, open_reader
 from velmaro import RawFileReader
 
 PEAK_COLUMNS = ["peaks", "tic", "base_peak_mz", "base_peak_intensity"]
@@ -32,7 +34,8 @@ def peak_summary(reader: RawFileReader, scan_number: int) -> tuple[int, float, f
 
 
 def scan_table(path: str) -> pd.DataFrame:
-    reader = RawFileReader(path)
+    """The table; ReadError if the file cannot be read."""
+    reader = open_reader(path)
     spectra = reader.list_spectra()
     frame = pd.DataFrame.from_records(spectra, index="scan_number",
                                       columns=["scan_number", "rt", "injection_time", "master_scan", "charge",
@@ -61,14 +64,18 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         frame = scan_table(args.path)
-    except OSError as e:
-        print(f"error: cannot read {args.path}: {e}", file=sys.stderr)
+    except ReadError as e:
+        print(f"error: cannot read {e}", file=sys.stderr)
         return 1
     with pd.option_context("display.width", 120, "display.max_columns", None):
         print(frame if args.rows == 0 else frame.head(args.rows))
     print(describe(frame))
     if args.csv:
-        frame.to_csv(args.csv)
+        try:
+            frame.to_csv(args.csv)
+        except OSError as e:
+            print(f"error: cannot write {args.csv}: {e}", file=sys.stderr)
+            return 1
         print(f"wrote {args.csv}")
     return 0
 

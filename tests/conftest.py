@@ -1,9 +1,13 @@
 import faulthandler
+import json
 import os
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
+import types
 
 import pytest
 
@@ -91,6 +95,62 @@ def run_python(code, interpreter=sys.executable, env=None, timeout=120):
     environment.update(env or {})
     return subprocess.run([interpreter, "-c", code], capture_output=True, text=True, env=environment,
                           timeout=timeout)
+
+
+@pytest.fixture(scope="session")
+def dask_cluster(tmp_path_factory):
+    """A Dask scheduler and two single-thread worker processes, started from
+    the command line with this interpreter, as the README starts them, in an
+    empty directory, so that the workers can import velmaro and nothing of
+    this tree: the scheduler's address, and `modules`, a directory on the
+    workers' path where a test may put modules for them to import."""
+    distributed = pytest.importorskip("distributed")
+    directory = tmp_path_factory.mktemp("dask")
+    scheduler_file = str(directory / "scheduler.json")
+    commands = [
+        ["scheduler", "--host", "127.0.0.1", "--port", "0", "--scheduler-file", scheduler_file],
+        ["worker", "--scheduler-file", scheduler_file, "--nworkers", "2", "--nthreads", "1"],
+    ]
+    modules = directory / "modules"
+    modules.mkdir()
+    environment = dict(os.environ, PYTHONPATH=str(modules))
+    logs = [directory / "scheduler.log", directory / "worker.log"]
+    processes = []
+    try:
+        for command, log in zip(commands, logs):
+            with open(log, "wb") as out:
+                # A session of its own, so that the nanny's worker processes go with it.
+                processes.append(subprocess.Popen(
+                    [sys.executable, "-m", "dask", *command, "--no-dashboard"], cwd=directory, env=environment,
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, start_new_session=True))
+        deadline = time.monotonic() + 120
+        while not os.path.exists(scheduler_file):
+            assert time.monotonic() < deadline and processes[0].poll() is None, logs[0].read_text()
+            time.sleep(0.1)
+        with distributed.Client(scheduler_file=scheduler_file, timeout=60) as client:
+            try:
+                client.wait_for_workers(2, timeout=max(1.0, deadline - time.monotonic()))
+            except TimeoutError:
+                pytest.fail(logs[1].read_text())
+            address = client.scheduler.address
+        yield types.SimpleNamespace(address=address, modules=modules)
+    finally:
+        for process in processes:
+            stop_group(process, signal.SIGTERM)
+        for process in processes:
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                stop_group(process, signal.SIGKILL)
+                process.wait()
+            stop_group(process, signal.SIGKILL)  # any straggler of the group
+
+
+def stop_group(process, signum):
+    try:
+        os.killpg(process.pid, signum)
+    except ProcessLookupError:
+        pass
 
 
 # VELMARO_TEST_REQUIRE=numpy,pandas turns a skip that names one of those

@@ -125,12 +125,87 @@ def test_plot_spectrum_refuses_scans_outside_the_file(files, tmp_path, capsys, s
     assert not (tmp_path / "x.png").exists()
 
 
-@pytest.mark.parametrize("name,needs", [("scan_table", "pandas"), ("plot_spectrum", "matplotlib")])
-def test_examples_report_unreadable_files(tmp_path, capsys, name, needs):
-    module = example(name, needs)
-    missing = str(tmp_path / "missing.raw")
-    assert module.main([missing] + (["1"] if name == "plot_spectrum" else [])) == 1
-    assert capsys.readouterr().err == f"error: cannot read {missing}: No such file or directory (os error 2)\n"
+# ---- inputs that cannot be read -----------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def unreadable(tmp_path_factory):
+    """A path of each kind that the reader refuses, and the line that
+    reports it."""
+    root = tmp_path_factory.mktemp("unreadable")
+    short = rb.RawImage(40).header(version=66).write(str(root / "orbitrap_short.raw"))
+    os.mkdir(root / "folder.raw")
+    return {
+        "missing": (str(root / "missing.raw"), "FileNotFoundError: No such file or directory (os error 2)"),
+        "short": (short, "PanicException: range start index 6464170 out of range for slice of length 40"),
+        "device": ("/dev/zero", "PanicException: called `Option::unwrap()` on a `None` value"),
+        "directory": (str(root / "folder.raw"), "OSError: Is a directory (os error 21)"),
+    }
+
+
+def run_example(name, *args, cwd=None):
+    return subprocess.run([sys.executable, os.path.join(EXAMPLES, name + ".py"), *args], capture_output=True,
+                          text=True, timeout=120, cwd=cwd)
+
+
+@pytest.mark.parametrize("kind", ["missing", "short", "device", "directory"])
+@pytest.mark.parametrize("name,needs,extra", [
+    ("scan_table", ["pandas"], []),
+    ("plot_spectrum", ["matplotlib"], ["1"]),
+])
+def test_examples_report_what_they_cannot_read_in_one_line(unreadable, tmp_path, kind, name, needs, extra):
+    example(name, "numpy", *needs)
+    path, message = unreadable[kind]
+    result = run_example(name, path, *extra, cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"error: cannot read {path}: {message}\n"
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("name,needs,args", [
+    ("scan_table", ["pandas"], ["--csv", "out"]),
+    ("plot_spectrum", ["matplotlib"], ["1", "-o", "out"]),
+])
+def test_examples_report_an_output_they_cannot_write(files, tmp_path, name, needs, args):
+    example(name, *needs)
+    os.mkdir(tmp_path / "out")
+    result = run_example(name, files["orbitrap"], *args, cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr == "error: cannot write out: [Errno 21] Is a directory: 'out'\n"
+
+
+@pytest.mark.parametrize("path,warning", [
+    ("orbitrap/sample.raw", None),
+    ("runs/sample.raw", 'runs/sample.raw holds neither "orbitrap" nor "small.RAW", so the reader takes no layout'),
+    ("orbitrap/small.RAW", 'orbitrap/small.RAW holds "small.RAW", so the reader takes the retention times'),
+])
+def test_demo_warns_when_its_path_takes_another_layout(tmp_path, path, warning):
+    example("demo", "numpy")
+    result = run_example("demo", path, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    rt = result.stdout.splitlines()[6].split()[1]  # scan 1's retention time
+    if warning is None:
+        assert (result.stderr, rt) == ("", "0.5000")
+    else:
+        assert result.stderr.startswith("warning: " + warning) and result.stderr.count("\n") == 1
+        assert rt != "0.5000"
+
+
+@pytest.mark.parametrize("kind", ["existing", "directory", "device", "unwritable"])
+def test_demo_reports_a_path_it_cannot_write_in_one_line(tmp_path, kind):
+    example("demo", "numpy")
+    (tmp_path / "orbitrap_old.raw").write_bytes(b"a run")
+    os.mkdir(tmp_path / "orbitrap")
+    path, message = {
+        "existing": ("orbitrap_old.raw", "orbitrap_old.raw exists; the demo writes a new file"),
+        "directory": ("orbitrap", "orbitrap exists; the demo writes a new file"),
+        "device": ("/dev/zero", "/dev/zero exists; the demo writes a new file"),
+        "unwritable": ("orbitrap_old.raw/orbitrap.raw", "cannot write orbitrap_old.raw/orbitrap.raw: "),
+    }[kind]
+    result = run_example("demo", path, cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith("error: " + message) and result.stderr.count("\n") == 1
+    assert (tmp_path / "orbitrap_old.raw").read_bytes() == b"a run"
 
 
 # ---- the distributed batch ---------------------------------------------------
@@ -138,12 +213,11 @@ def test_examples_report_unreadable_files(tmp_path, capsys, name, needs):
 
 @pytest.fixture(scope="module")
 def cluster():
-    """A scheduler and one two-thread worker in this process, reachable over
-    TCP so that the example can also be pointed at it as a real cluster."""
+    """A scheduler and one two-thread worker in this process: the example's
+    functions, imported here, need not be importable elsewhere."""
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("pandas")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, protocol="tcp://",
-                                  host="127.0.0.1", dashboard_address=None) as local:
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None) as local:
         yield local
 
 
@@ -198,19 +272,19 @@ def test_batch_gives_up_at_its_deadline(cluster, batch):
             batch_summary.run_batch(client, [str(batch / "orbitrap_0.raw")], timeout=0)
 
 
-def test_batch_command_on_a_running_scheduler(cluster, batch, tmp_path):
+def test_batch_command_on_a_cluster_started_from_the_command_line(dask_cluster, batch, tmp_path):
     # Run as a script, its task function travels to the workers by value.
     example("batch_summary", "distributed", "pandas")
     out = str(tmp_path / "summary.csv")
-    result = subprocess.run(
-        [sys.executable, os.path.join(EXAMPLES, "batch_summary.py"), "--scheduler", cluster.scheduler_address,
-         "--timeout", "60", "--csv", out, str(batch)],
-        capture_output=True, text=True, timeout=120)
+    address = dask_cluster.address
+    result = run_example("batch_summary", "--scheduler", address, "--timeout", "60", "--csv", out, str(batch))
     assert result.returncode == 1, result.stderr
-    assert result.stderr.startswith(f"5 files on {cluster.scheduler_address}\n"
-                                    "[..............................] 0/5 files")
+    assert result.stderr.startswith(f"5 files on {address}\n[..............................] 0/5 files")
     assert "] 5/5 files" in result.stderr
-    assert result.stderr.endswith("1 of 5 files could not be read\n")
+    assert result.stderr.endswith(
+        f"error: cannot read {batch / 'more' / 'orbitrap_short.raw'}: PanicException: range start index 6464170 "
+        "out of range for slice of length 40\n1 of 5 files could not be read\n")
+    assert "Traceback" not in result.stderr
     assert result.stdout.endswith(f"wrote {out}\n")
     import pandas as pd
 
