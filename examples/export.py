@@ -169,12 +169,7 @@ class MzMLSink:
                                             w.Detector(3, ["detector type"])]))])
         w.data_processing_list([w.DataProcessing(
             [{"order": 0, "software_reference": "velmaro", "params": ["Conversion to mzML"]}], id="export")])
-        run: dict[str, Any] = {"id": run_id(absolute.stem)}
-        created = int(reader.creation_date)
-        if created > 0:
-            run["start_time"] = datetime.datetime.fromtimestamp(created, datetime.timezone.utc).strftime(
-                "%Y-%m-%dT%H:%M:%SZ")
-        self.run = w.run(**run)
+        self.run = w.run(id=run_id(absolute.stem), start_time=start_time(reader))
         self.run.begin()
         self.spectra = w.spectrum_list(count=sum(1 for s in scans if s.peaks))
         self.spectra.begin()
@@ -200,6 +195,16 @@ class MzMLSink:
         self.spectra.end()
         self.run.end()
         self.writer.end()
+
+
+def start_time(reader: RawFileReader) -> str | None:
+    """The creation time as an XML date, if there is one it can hold."""
+    created = int(reader.creation_date)
+    try:
+        moment = datetime.datetime.fromtimestamp(created, datetime.timezone.utc)
+    except (ValueError, OverflowError, OSError):  # beyond year 9999
+        return None
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ") if created > 0 else None
 
 
 def run_id(stem: str) -> str:

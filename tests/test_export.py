@@ -60,7 +60,7 @@ def acquisition(rng, version, small, orbitrap, nan):
     record = 12 if version == 66 else 8
     image = rb.orbitrap_image(version) if orbitrap and not small else rb.RawImage(rb.TRAILER_START)
     image.header(version=version if version in (57, 66) else None, fallback_version=version,
-                 filetime=rng.choice([0, 133000000000000000]))
+                 filetime=rng.choice([0, 133000000000000000, 2**64 - 1]))
     planted, last_ms1, offset = {}, 0, rb.ORBITRAP_FIRST_OFFSET
     for i in range(n):
         kind = rng.choice(["ms1", "ms2", "ms2", "ms2", "ms3"])
