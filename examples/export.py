@@ -62,7 +62,7 @@ import re
 import sys
 import tempfile
 import time
-from typing import IO, Any, Callable, Iterator, Protocol
+from typing import IO, Any, Callable, Iterator, Protocol, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -74,8 +74,8 @@ from pyteomics import mgf
 
 from velmaro import RawFileReader
 
-MZ = npt.NDArray[np.float64]
-INTENSITY = npt.NDArray[np.float32]
+MZ: TypeAlias = "npt.NDArray[np.float64]"
+INTENSITY: TypeAlias = "npt.NDArray[np.float32]"
 HCD = "HigherEnergyCollisionalDissociation"
 
 
@@ -104,7 +104,9 @@ def has_peaks(mz: MZ) -> bool:
 
 
 def read_scans(reader: RawFileReader, path: str) -> list[Scan]:
-    """Every scan of the file, with its peak count."""
+    """Every scan of the file, with its peak count: an mzML states how many
+    spectra it holds before the first, so the peaks are searched for once
+    before the export and read again for it."""
     # Only this layout's trailer slots are decoded; elsewhere "MS Order" is a
     # constant 1 that says nothing.
     trailer = reader.version == 66 and "orbitrap" in path
