@@ -35,8 +35,9 @@ The vocabulary is the one bundled with psims; nothing is fetched.
 MGF (pyteomics): the scans of MS level exactly 2 with peaks; TITLE
 "STEM.N.N.CHARGE" (STEM the file name without extension, CHARGE 0 when
 unknown), PEPMASS, RTINSECONDS, CHARGE, SCANS=N, then one "m/z intensity"
-line per peak in the shortest text that reads back as the same float64 m/z
-and float32 intensity.
+line per peak, each number in the shortest text that reads back as the same
+double (an intensity as its float32 value widened exactly), so that both
+come back exactly whether a reader parses them as doubles or singles.
 
 Parquet (pyarrow): one row per peak: scan_number (int32), mz (float64),
 intensity (float32), and the scan's rt (float64, minutes), ms_level,
@@ -231,10 +232,11 @@ class MgfSink:
         if scan.charge:
             params["charge"] = scan.charge
         params["scans"] = scan.number
-        # The shortest text that reads back as the same value: repr of each
-        # float64, str of each float32 (formatting a float32 as a float
-        # would print the 17 digits of its widened value; savetxt rounds).
-        spectrum = {"m/z array": mz.tolist(), "intensity array": [str(v) for v in intensity], "params": params}
+        # Python floats, whose text is the shortest that reads back as the
+        # same double (savetxt would round).  An intensity goes as its exact
+        # value widened to double, not as the shortest float32 text, which
+        # a reader that parses doubles, as most do, would not get back.
+        spectrum = {"m/z array": mz.tolist(), "intensity array": intensity.tolist(), "params": params}
         mgf.write([spectrum], output=self.file, fragment_format="{} {}", use_numpy=False)
         self.written += 1
 
