@@ -22,9 +22,10 @@ Which scans, and what each value is:
   MGF leave out an m/z of 0.0 and a charge of 0 (nothing was read); Parquet
   keeps them as they are.
 
-mzML (psims, indexed): one spectrum per scan with peaks, id "controllerType=0
-controllerNumber=1 scan=N" (Thermo nativeID format).  m/z as a 64-bit and
-intensity as a 32-bit float array (zlib), so both round-trip bit for bit;
+mzML (psims; indexed when it holds a spectrum): one spectrum per scan with
+peaks, id "controllerType=0 controllerNumber=1 scan=N" (Thermo nativeID
+format).  m/z as a 64-bit and intensity as a 32-bit float array (zlib), so
+both round-trip bit for bit;
 "ms level", "MS1 spectrum" or "MSn spectrum", "centroid spectrum" (the reader
 gives peak lists), "scan start time" in minutes.  A spectrum of MS level 2 or
 more has a precursor: "selected ion m/z", "charge state", a reference to the
@@ -70,7 +71,7 @@ import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.parquet as pq
 from psims.controlled_vocabulary.controlled_vocabulary import OBOCache
-from psims.mzml.writer import MzMLWriter
+from psims.mzml.writer import MzMLWriter, PlainMzMLWriter
 from pyteomics import mgf
 
 from velmaro import RawFileReader
@@ -148,10 +149,14 @@ class MzMLSink:
     def __init__(self, path: str, source: str, reader: RawFileReader, scans: list[Scan]) -> None:
         self.path, self.written = path, 0
         self.done: set[int] = set()
+        count = sum(1 for s in scans if s.peaks)
+        # The schema wants at least one spectrum in a spectrum list and one
+        # entry in an index: without spectra the document has neither.
+        writer = MzMLWriter if count else PlainMzMLWriter
         # The vocabulary bundled with psims: never a download, the same file
         # on every machine.
-        self.writer = MzMLWriter(open(path, "wb"), close=True,
-                                 vocabulary_resolver=OBOCache(enabled=False, use_remote=False))
+        self.writer = writer(open(path, "wb"), close=True,
+                             vocabulary_resolver=OBOCache(enabled=False, use_remote=False))
         w = self.writer
         w.begin()
         w.controlled_vocabularies()
@@ -174,8 +179,9 @@ class MzMLSink:
             [{"order": 0, "software_reference": "velmaro", "params": ["Conversion to mzML"]}], id="export")])
         self.run = w.run(id=run_id(absolute.stem), start_time=start_time(reader))
         self.run.begin()
-        self.spectra = w.spectrum_list(count=sum(1 for s in scans if s.peaks))
-        self.spectra.begin()
+        self.spectra = w.spectrum_list(count=count) if count else None
+        if self.spectra:
+            self.spectra.begin()
 
     def add(self, scan: Scan, mz: MZ, intensity: INTENSITY) -> None:
         precursor = None
@@ -195,7 +201,8 @@ class MzMLSink:
         self.written += 1
 
     def close(self) -> None:
-        self.spectra.end()
+        if self.spectra:
+            self.spectra.end()
         self.run.end()
         self.writer.end()
 

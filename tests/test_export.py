@@ -329,6 +329,20 @@ def test_parquet_read_by_polars(run):
                                          else values[0] == value), column
 
 
+def test_a_file_without_peaks_gives_valid_empty_outputs(tmp_path, capsys):
+    pl = pytest.importorskip("polars")
+    from psims.validation import validate
+    from pyteomics import mgf, mzml
+
+    path = rb.RawImage(40).header(version=57).write(str(tmp_path / "plain.raw"))
+    out = {kind: str(tmp_path / f"out.{kind}") for kind in ("mzML", "mgf", "parquet")}
+    assert export.main([path, "--mzml", out["mzML"], "--mgf", out["mgf"], "--parquet", out["parquet"]]) == 0
+    assert capsys.readouterr().out.endswith("48 scans: 0 exported (none), 48 without peaks left out\n")
+    assert validate(out["mzML"])[0]
+    assert list(mzml.read(out["mzML"])) == [] and list(mgf.read(out["mgf"], use_index=False)) == []
+    assert pl.read_parquet(out["parquet"]).columns[:3] == ["scan_number", "mz", "intensity"]
+
+
 # ---- the command ----------------------------------------------------------------
 
 
