@@ -56,8 +56,8 @@ def test_examples_type_check_against_the_stub(tmp_path):
     if not os.path.isdir(examples):
         pytest.skip("no examples beside the tests")
     # demo.py is the plain main job and carries no annotations.
-    files = [os.path.join(examples, n) for n in ["scan_table.py", "plot_spectrum.py", "batch_summary.py",
-                                                 "read_errors.py"]]
+    files = [os.path.join(examples, n) for n in [
+        "scan_table.py", "plot_spectrum.py", "batch_summary.py", "read_errors.py", "export.py"]]
     result = mypy(tmp_path, "mypy", "--config-file", "mypy.ini", "--cache-dir", str(tmp_path / "cache"), *files)
     assert result.returncode == 0, result.stdout + result.stderr
 
