@@ -62,7 +62,6 @@ import os
 import pathlib
 import re
 import sys
-import tempfile
 import time
 from typing import IO, Any, Callable, Iterator, Protocol, TypeAlias
 
@@ -74,6 +73,8 @@ from psims.controlled_vocabulary.controlled_vocabulary import OBOCache
 from psims.mzml.writer import MzMLWriter, PlainMzMLWriter
 from pyteomics import mgf
 
+import read_errors
+from read_errors import ReadError
 from velmaro import RawFileReader
 
 MZ: TypeAlias = "npt.NDArray[np.float64]"
@@ -373,35 +374,12 @@ class Progress:
 
 
 def open_reader(path: str) -> tuple[RawFileReader, list[Scan]]:
+    """The reader and its scans, or ReadError for a file it cannot read."""
     # The reader opens a device such as /dev/zero and fails inside; say why.
     if os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path):
-        raise OSError("not a regular file")
-    with failure_report_held():
-        reader = RawFileReader(path)
-        return reader, read_scans(reader, path)
-
-
-@contextlib.contextmanager
-def failure_report_held() -> Iterator[None]:
-    """The module reports an internal failure on the process's standard
-    error (two lines, with its source location) before raising it; for a bad
-    file main's one line says the same, so that report is dropped.  What a
-    call that succeeds writes there is passed on."""
-    sys.stderr.flush()
-    try:
-        saved = os.dup(2)
-    except OSError:  # no standard error to hold
-        yield
-        return
-    with tempfile.TemporaryFile() as held:
-        os.dup2(held.fileno(), 2)
-        try:
-            yield
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-        held.seek(0)
-        os.write(2, held.read())
+        raise ReadError(path, "OSError", "not a regular file")
+    reader = read_errors.open_reader(path)
+    return reader, read_scans(reader, path)
 
 
 def one_line(error: BaseException) -> str:
@@ -427,12 +405,8 @@ def main(argv: list[str] | None = None) -> int:
 
     try:
         reader, scans = open_reader(args.path)
-    except BaseException as e:
-        # The reader's internal failure (PanicException) derives from
-        # BaseException; from a file it cannot read it is still bad input.
-        if isinstance(e, (KeyboardInterrupt, SystemExit, GeneratorExit)):
-            raise
-        print(f"error: cannot read {args.path}: {one_line(e)}", file=sys.stderr)
+    except ReadError as e:
+        print(f"error: cannot read {e}", file=sys.stderr)
         return 1
     try:
         sinks = export(reader, args.path, scans, **outputs, progress=Progress(len(scans)))

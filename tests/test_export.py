@@ -368,17 +368,17 @@ def samples_file(tmp_path):
 def bad_input(tmp_path, kind):
     """A path the reader cannot read, and the message it gives."""
     if kind == "missing":
-        return str(tmp_path / "missing.raw"), "No such file or directory (os error 2)"
+        return str(tmp_path / "missing.raw"), "FileNotFoundError: No such file or directory (os error 2)"
     if kind == "directory":
-        return str(tmp_path), "Is a directory (os error 21)"
+        return str(tmp_path), "OSError: Is a directory (os error 21)"
     if kind == "shorter than its header":
-        return rb.RawImage(39).write(str(tmp_path / "short.raw")), "failed to fill whole buffer"
+        return rb.RawImage(39).write(str(tmp_path / "short.raw")), "OSError: failed to fill whole buffer"
     if kind == "too short for the orbitrap layout":
         # An internal failure of the module (PanicException), which also
         # reports it on the process's standard error.
         return (rb.RawImage(40).header(version=66).write(str(tmp_path / "orbitrap_short.raw")),
-                "range start index 6464170 out of range for slice of length 40")
-    return "/dev/zero", "not a regular file"
+                "PanicException: range start index 6464170 out of range for slice of length 40")
+    return "/dev/zero", "OSError: not a regular file"
 
 
 @pytest.mark.parametrize("kind", ["missing", "directory", "shorter than its header",
