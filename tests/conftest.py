@@ -91,7 +91,7 @@ def bytes_read():
 def run_python(code, interpreter=sys.executable, env=None, timeout=120):
     """Runs code in a fresh interpreter that imports the same velmaro."""
     module_dir = os.path.dirname(velmaro.__file__)
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, SYNTHETIC]))
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, SYNTHETIC, HERE]))
     environment.update(env or {})
     return subprocess.run([interpreter, "-c", code], capture_output=True, text=True, env=environment,
                           timeout=timeout)
