@@ -1,5 +1,9 @@
 #include "lib/binding.hpp"
 
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -132,10 +136,18 @@ bool is_reader(PyObject* self) {
 // ---- failures --------------------------------------------------------------
 
 PyObject* raise_panic(std::string_view message, SourceLocation where) {
-  std::fprintf(stderr, "velmaro: internal failure at %s:%u:%u:\n%.*s\n", where.file_name(),
-               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-               static_cast<int>(message.size()), message.data());
+  // One write, so that the lines of processes sharing a pipe (pool workers)
+  // cannot cut into it; and no allocation, for memory may have run out.
+  char head[512];
+  const int head_size = std::snprintf(head, sizeof head, "velmaro: internal failure at %s:%u:%u:\n", where.file_name(),
+                                      static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
+  char line_feed = '\n';
+  iovec parts[] = {{head, static_cast<size_t>(std::clamp(head_size, 0, int{sizeof head} - 1))},
+                   {const_cast<char*>(message.data()), message.size()},
+                   {&line_feed, 1}};
   std::fflush(stderr);
+  while (::writev(STDERR_FILENO, parts, 3) < 0 && errno == EINTR) {
+  }
   PyErr_Clear();
   PyObject* type = panic_type();
   Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
