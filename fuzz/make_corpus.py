@@ -35,6 +35,10 @@ def caches_seeds():
     begin = rb.ORBITRAP_RT_START - 4
     yield "orbitrap_66", seed(cut(orbitrap, begin, orbitrap.length), ("B", 2 | 8), ("I", orbitrap.length),
                               ("I", begin))
+    # The file ends one byte before a slot's cached fields end, and right at their end.
+    for name, cut_at in [("slot_head_short", 75), ("slot_head", 76)]:
+        yield name, seed(cut(orbitrap, begin, orbitrap.length), ("B", 2 | 8),
+                         ("I", rb.TRAILER_START + 3 * rb.TRAILER_STRIDE + cut_at), ("I", begin))
     yield "orbitrap_short", seed(cut(orbitrap, begin, begin + 4000), ("B", 2), ("I", 6468309), ("I", begin))
 
     small = rb.RawImage(40).header(version=57)
@@ -54,11 +58,18 @@ def peaks_seeds():
                           ("H", 0))
     small12 = rb.peak_block(*rb.ramp(20), 12)
     yield "held12", seed(small12 + bytes(900) + small12, ("B", 1), ("I", 3000), ("H", 0), ("H", 0), ("H", 0))
+    # A block of exactly 50 peaks is held, and a later one replaces it.
+    held50 = rb.peak_block(*rb.ramp(50), 12)
+    yield "held50", seed(held50 + bytes(300) + small12, ("B", 1), ("I", 3000), ("H", 0), ("H", 0), ("H", 0))
     # A block that runs past the search window: the rest is read separately.
     long12 = rb.peak_block(*rb.ramp(100), 12)
     yield "long12", seed(bytes(9000) + long12, ("B", 1), ("I", 9000 + len(long12) + 40), ("H", 0), ("H", 0),
                          ("H", 10100))
+    # The last position of each search, with the first read no longer than it.
+    yield "last12", seed(bytes(9999) + long12, ("B", 1), ("I", 9999 + len(long12)), ("H", 0), ("H", 0), ("H", 0))
     block8 = rb.peak_block(*rb.ramp(120, 445.12), 8)
+    yield "last8", seed(bytes(511) + block8, ("B", 0), ("I", 511 + len(block8) + 8), ("H", 0), ("H", 0),
+                        ("H", 0))
     yield "fixed8", seed(bytes(190) + block8, ("B", 2), ("I", 190 + len(block8)), ("H", 0), ("H", 0), ("H", 0))
     yield "scan8", seed(bytes(300) + block8, ("B", 0), ("I", 2000), ("H", 7), ("H", 7), ("H", 600))
 
