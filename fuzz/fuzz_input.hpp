@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "compare.hpp"
 
 namespace velmaro::fuzz {
 
@@ -29,9 +32,14 @@ class FuzzInput {
   size_t size_;
 };
 
-// A broken invariant must stop the fuzzer, also in builds without assert.
-inline void require(bool condition) {
-  if (!condition) std::abort();
+// The core's result must be the reference's, whole; otherwise both are shown
+// and the fuzzer stops, also in builds without assert.
+template <class T>
+void agree(const char* what, const T& core, const T& literal) {
+  if (reference::same(core, literal)) return;
+  std::fprintf(stderr, "%s: the core and the reference differ\ncore:      %s\nreference: %s\n", what,
+               reference::show(core).c_str(), reference::show(literal).c_str());
+  std::abort();
 }
 
 }  // namespace velmaro::fuzz

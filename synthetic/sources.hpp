@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "base/raw_file.hpp"
@@ -17,6 +18,8 @@ class SparseSource final : public ByteSource {
   SparseSource(uint64_t length, uint64_t offset, std::vector<uint8_t> data)
       : length_(length), offset_(offset), data_(std::move(data)) {}
   uint64_t length() const override { return length_; }
+  uint64_t offset() const { return offset_; }
+  const std::vector<uint8_t>& data() const { return data_; }
   std::optional<IoError> read_at(uint64_t offset, std::span<uint8_t> out) const override {
     if (offset > length_ || out.size() > length_ - offset) return IoError::kind(std::string(kUnexpectedEof));
     std::fill(out.begin(), out.end(), uint8_t{0});
@@ -29,6 +32,27 @@ class SparseSource final : public ByteSource {
  private:
   uint64_t length_, offset_;
   std::vector<uint8_t> data_;
+};
+
+// A SparseSource's bytes laid out whole, as a reference that reads the
+// whole file takes them.  The buffer stays zeroed between uses but for the
+// data of the last one, so that a use costs the data's size, not the file's.
+class WholeBuffer {
+ public:
+  std::span<const uint8_t> of(const SparseSource& source) {
+    std::fill(bytes_.begin() + static_cast<ptrdiff_t>(dirty_begin_), bytes_.begin() + static_cast<ptrdiff_t>(dirty_end_),
+              uint8_t{0});
+    const uint64_t length = source.length();
+    if (bytes_.size() < length) bytes_.resize(length);
+    dirty_begin_ = std::min(source.offset(), length);
+    dirty_end_ = std::max(dirty_begin_, std::min(source.offset() + source.data().size(), length));
+    std::copy_n(source.data().begin(), dirty_end_ - dirty_begin_, bytes_.begin() + static_cast<ptrdiff_t>(dirty_begin_));
+    return {bytes_.data(), static_cast<size_t>(length)};
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t dirty_begin_ = 0, dirty_end_ = 0;
 };
 
 // Counts what is read through it, and can fail every read after a budget of

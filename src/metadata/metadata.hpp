@@ -15,6 +15,7 @@
 #include "base/expected.hpp"
 #include "base/interrupt.hpp"
 #include "base/raw_file.hpp"
+#include "metadata/pair_search.hpp"
 #include "metadata/trailer.hpp"
 #include "reader/reader.hpp"
 
@@ -97,6 +98,11 @@ struct ScanSettings {
   // it proves valid it is read a second time, in chunks, to be decoded.
   uint64_t retained_run_bytes = uint64_t{4} << 20;
   Interrupt interrupt;
+  // A search for an anchor looks for its first byte alone until it has met
+  // this many false starts (and one per 256 bytes searched), then for its
+  // first two elements with vector compares.
+  uint64_t pair_search_after = 16;
+  PairLoop pair_loop = PairLoop::kWidest;
 };
 
 template <class T>

@@ -46,12 +46,14 @@ Scan pick_scan() {
 
 // Chosen at load time: a function-local static would need the C++ runtime's
 // guard, which ties the module to a newer C library.
-const Scan g_scan = pick_scan();
+const Scan g_widest = pick_scan();
 
 }  // namespace
 
-const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element) {
-  const auto [stop, match] = g_scan(p, last, pattern, element);
+const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element,
+                             PairLoop loop) {
+  const Scan scan = loop == PairLoop::kSse2 ? scan_pairs_sse2 : g_widest;
+  const auto [stop, match] = scan(p, last, pattern, element);
   if (match != nullptr) return match;
   for (p = stop; static_cast<size_t>(last - p) >= pattern.size(); p += element) {
     if (std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;

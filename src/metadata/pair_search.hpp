@@ -11,9 +11,14 @@
 
 namespace velmaro {
 
+// Which vector loop finds the pairs: the widest the CPU has (AVX2, else
+// SSE2), or SSE2 alone, so that tests reach both on any machine.  Speed only.
+enum class PairLoop : uint8_t { kWidest, kSse2 };
+
 // The first place p + k * element in [p, last) where `pattern` starts; the
 // pattern holds at least two elements.  nullptr if there is none.
-const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);
+const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element,
+                             PairLoop loop = PairLoop::kWidest);
 
 namespace detail {
 // How far the vector loop got (a multiple of 64 bytes past p), or the match.

@@ -25,14 +25,21 @@ constexpr std::string_view kCmDataEnd = "</CmData>";
 // counted from file offset `origin` at `first`, is a multiple of `align` and
 // whose first two elements (bytes, or code units for align 2) match.
 const uint8_t* search_pairs(const uint8_t* first, const uint8_t* p, const uint8_t* last, uint64_t origin,
-                            std::string_view pattern, uint64_t align) {
+                            std::string_view pattern, uint64_t align, PairLoop loop) {
   if ((origin + (p - first)) % align != 0) ++p;
-  return find_by_pairs(p, last, pattern, align);
+  return find_by_pairs(p, last, pattern, align, loop);
 }
+
+// How a search goes about it; neither changes what it finds.
+struct SearchSpeed {
+  uint64_t pair_search_after;
+  PairLoop pair_loop;
+};
 
 // The first place in `bytes`, whose first byte is at file offset `origin`,
 // where `pattern` starts at an offset that is a multiple of `align` (1 or 2).
-const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::string_view pattern, uint64_t align) {
+const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::string_view pattern, uint64_t align,
+                      SearchSpeed speed) {
   const uint8_t* const first = bytes.data();
   const uint8_t* const last = first + bytes.size();
   const auto lead = static_cast<uint8_t>(pattern[0]);
@@ -40,8 +47,9 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   for (const uint8_t* p = first; static_cast<size_t>(last - p) >= pattern.size(); ++p, ++misses) {
     // memchr on the first byte is the fastest scan while candidates are rare,
     // as in binary data and zeros; where they crowd, the pairs test takes over.
-    if (misses > 16 && misses > static_cast<uint64_t>(p - first) / 256 && pattern.size() >= 2 * align) {
-      return search_pairs(first, p, last, origin, pattern, align);
+    if (misses > speed.pair_search_after && misses > static_cast<uint64_t>(p - first) / 256 &&
+        pattern.size() >= 2 * align) {
+      return search_pairs(first, p, last, origin, pattern, align, speed.pair_loop);
     }
     p = static_cast<const uint8_t*>(std::memchr(p, lead, last - p - pattern.size() + 1));
     if (p == nullptr) return nullptr;
@@ -72,6 +80,7 @@ class ForwardBytes {
         end_(end),
         chunk_(chunk_bytes(settings)),
         retained_run_(settings.retained_run_bytes),
+        speed_{settings.pair_search_after, settings.pair_loop},
         interrupt_(settings.interrupt) {}
 
   uint64_t end() const { return end_; }
@@ -96,7 +105,7 @@ class ForwardBytes {
     for (;;) {
       keep_from(at);
       const auto bytes = from(at);
-      if (const uint8_t* match = search(bytes, at, pattern, align)) return at + (match - bytes.data());
+      if (const uint8_t* match = search(bytes, at, pattern, align, speed_)) return at + (match - bytes.data());
       if (failed_ || loaded_end() >= end_) return std::nullopt;
       // A match may still start in the last pattern.size() - 1 bytes and end
       // in the next chunk; they stay in memory rather than being read again.
@@ -149,6 +158,7 @@ class ForwardBytes {
   const uint64_t end_;
   const size_t chunk_;
   const uint64_t retained_run_;
+  const SearchSpeed speed_;
   const Interrupt interrupt_;
   std::unique_ptr<uint8_t[]> data_;
   size_t capacity_ = 0;
