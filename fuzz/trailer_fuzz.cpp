@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   testing::SparseSource file(slot + trailer_slot::kQueryBytes + past_slot, slot, in.rest());
   static testing::WholeBuffer whole;
   const bool readable = mode % 8 != 2;
-  fuzz::agree("fields", trailer_extra(reader, scan_number, readable ? &file : nullptr),
+  fuzz::agree("fields", reference::owned(TrailerFields(reader, scan_number, readable ? &file : nullptr)),
               reference::trailer_extra(reader, scan_number, readable ? std::optional(whole.of(file)) : std::nullopt));
   return 0;
 }

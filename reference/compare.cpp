@@ -52,17 +52,31 @@ std::string show(const PeakPair& pair) {
   return std::to_string(pair.mz.size()) + " peaks {mz " + show(pair.mz) + ",\n intensity " + show(pair.intensity) + "}";
 }
 
-bool same(const TrailerField& a, const TrailerField& b) {
+bool same(const Field& a, const Field& b) {
   if (a.key != b.key || a.value.index() != b.value.index()) return false;
   if (const auto* d = std::get_if<double>(&a.value)) return same(*d, std::get<double>(b.value));
   return a.value == b.value;
 }
 
-std::string show(const TrailerField& field) {
+std::string show(const Field& field) {
   const std::string key = kTrailerKeyNames[static_cast<size_t>(field.key)];
   if (const auto* d = std::get_if<double>(&field.value)) return key + ": " + show(*d);
   if (const auto* i = std::get_if<int64_t>(&field.value)) return key + ": " + std::to_string(*i);
   return key + ": " + show(std::get<std::string>(field.value));
+}
+
+std::vector<Field> owned(const TrailerFields& fields) {
+  std::vector<Field> out;
+  for (const TrailerField& field : fields) {
+    if (const auto* text = std::get_if<std::string_view>(&field.value)) {
+      out.push_back({field.key, std::string(*text)});
+    } else if (const auto* number = std::get_if<double>(&field.value)) {
+      out.push_back({field.key, *number});
+    } else {
+      out.push_back({field.key, std::get<int64_t>(field.value)});
+    }
+  }
+  return out;
 }
 
 }  // namespace velmaro::reference

@@ -12,6 +12,7 @@
 #include "metadata/metadata.hpp"
 #include "peaks/peak_block.hpp"
 #include "reader/reader.hpp"
+#include "reference.hpp"
 
 namespace velmaro::reference {
 
@@ -23,7 +24,7 @@ inline bool same(const std::string& a, const std::string& b) { return a == b; }
 bool same(const HeaderFields& a, const HeaderFields& b);
 bool same(const RawFileReader& a, const RawFileReader& b);
 bool same(const PeakPair& a, const PeakPair& b);
-bool same(const TrailerField& a, const TrailerField& b);
+bool same(const Field& a, const Field& b);
 
 template <class T>
 bool same(const std::vector<T>& a, const std::vector<T>& b) {
@@ -47,7 +48,10 @@ std::string show(const std::string& text);  // quoted, with bytes outside printa
 std::string show(const HeaderFields& header);
 std::string show(const RawFileReader& reader);
 std::string show(const PeakPair& pair);
-std::string show(const TrailerField& field);
+std::string show(const Field& field);
+
+// The core's fields, with their texts copied out of the slot they view.
+std::vector<Field> owned(const TrailerFields& fields);
 
 template <class T>
 std::string show(const std::vector<T>& values) {

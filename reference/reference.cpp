@@ -299,9 +299,9 @@ std::optional<double> parse_decimal(std::string_view text) {
   return std::strtod(std::string(text).c_str(), nullptr);
 }
 
-std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number, std::optional<Bytes> file) {
+std::vector<Field> trailer_extra(const RawFileReader& reader, uint32_t scan_number, std::optional<Bytes> file) {
   using enum TrailerKey;
-  std::vector<TrailerField> fields;
+  std::vector<Field> fields;
   const uint64_t i = uint64_t{scan_number} - 1;  // scan 0 wraps past every bound
   if (i >= reader.num_scans) return fields;
   fields.push_back({kInjectionTime, reader.injection_time_cache[i]});

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "metadata/metadata.hpp"
@@ -32,9 +33,15 @@ std::optional<std::string> initialize_caches(RawFileReader& reader, Bytes file);
 // The peak block found from `start`, in the record layout of `version`.
 std::optional<PeakPair> find_peak_block(Bytes file, uint64_t start, uint32_t version);
 
+// A diagnostic field that owns its text, unlike the core's views into a slot.
+struct Field {
+  TrailerKey key;
+  std::variant<double, int64_t, std::string> value;
+};
+
 // The diagnostic fields of a scan, in order; `file` is nothing when the file
 // cannot be read.
-std::vector<TrailerField> trailer_extra(const RawFileReader& reader, uint32_t scan_number, std::optional<Bytes> file);
+std::vector<Field> trailer_extra(const RawFileReader& reader, uint32_t scan_number, std::optional<Bytes> file);
 
 // A collision-energy text: its value, or nothing if it is not a number of
 // the accepted form.  Reads in the C locale (the process's default).

@@ -139,7 +139,7 @@ TEST(Reference, TrailerFieldsAndNumbersAgree) {
     const uint64_t head = trailer_slot::start(scan == 0 ? 0 : scan - 1);
     const SparseSource file(head + 139 + pieces.below(3), head, slot);
     const bool readable = seed % 11 != 0;
-    EXPECT_SAME(trailer_extra(reader, scan, readable ? &file : nullptr),
+    EXPECT_SAME(reference::owned(TrailerFields(reader, scan, readable ? &file : nullptr)),
                 reference::trailer_extra(reader, scan, readable ? std::optional(whole.of(file)) : std::nullopt), seed);
   }
 }
