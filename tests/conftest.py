@@ -82,9 +82,9 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def bytes_read():
-    """Bytes this process has read through system calls so far."""
-    with open("/proc/self/io") as f:
+def bytes_read(pid="self"):
+    """Bytes a process (this one by default) has read through system calls so far."""
+    with open(f"/proc/{pid}/io") as f:
         return int(next(line for line in f if line.startswith("rchar:")).split()[1])
 
 

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import rawbuilder as rb
-from conftest import SYNTHETIC, velmaro
+from conftest import HERE, SYNTHETIC, bytes_read, velmaro
 
 SIZE = 64 << 30  # sparse: costs a few pages on disk, and a whole scan of it takes many seconds
 LATENCY_BOUND = 2.0  # seconds: generous for a loaded machine; a chunk takes about a millisecond
@@ -31,16 +31,9 @@ TEXTS = {
 CHILD = r"""
 import json, os, signal, sys, time
 import velmaro
+from conftest import bytes_read, rss_bytes
 
 path, method, how = sys.argv[1:]
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-def rchar():
-    with open("/proc/self/io") as f:
-        return int(next(line for line in f if line.startswith("rchar:")).split()[1])
 
 def timed_out(signum, frame):
     raise TimeoutError("alarm")
@@ -49,7 +42,7 @@ def timed_out(signum, frame):
 signal.signal(signal.SIGINT, signal.default_int_handler)
 signal.signal(signal.SIGALRM, timed_out)
 reader = velmaro.RawFileReader(path)
-fds, memory, before = len(os.listdir("/proc/self/fd")), rss(), rchar()
+fds, memory, before = len(os.listdir("/proc/self/fd")), rss_bytes(), bytes_read()
 print("scanning", flush=True)
 if how == "alarm":
     signal.setitimer(signal.ITIMER_REAL, 0.5)
@@ -62,8 +55,8 @@ except KeyboardInterrupt:
 except TimeoutError:
     outcome = "TimeoutError"
 stopped = time.monotonic()
-seen = dict(outcome=outcome, started=started, stopped=stopped, read=rchar() - before,
-            fds=len(os.listdir("/proc/self/fd")) - fds, growth=rss() - memory)
+seen = dict(outcome=outcome, started=started, stopped=stopped, read=bytes_read() - before,
+            fds=len(os.listdir("/proc/self/fd")) - fds, growth=rss_bytes() - memory)
 seen["rt"] = reader.get_rt(1)
 seen["rebuilt"] = reader.initialize_caches() is None
 os.truncate(path, 8 << 20)
@@ -74,8 +67,7 @@ print(json.dumps(seen), flush=True)
 
 def bytes_read_by(pid):
     try:
-        with open(f"/proc/{pid}/io") as f:
-            return int(next(line for line in f if line.startswith("rchar:")).split()[1])
+        return bytes_read(pid)
     except OSError:  # gone: the wait below ends at once
         return 0
 
@@ -90,7 +82,7 @@ def test_a_signal_stops_a_scan_and_the_reader_goes_on(tmp_path, method, how):
     # The small layout, for a retention time to read back before the texts.
     image = rb.RawImage(SIZE).header(version=66).rt(0, 1.5, small=True).text16(2 << 20, *TEXTS[method])
     big_file = image.write(str(tmp_path / "small.RAW"))
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(velmaro.__file__), SYNTHETIC]))
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(velmaro.__file__), SYNTHETIC, HERE]))
     child = subprocess.Popen([sys.executable, "-c", CHILD, big_file, method, how], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, env=environment)
     try:
