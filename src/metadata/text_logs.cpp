@@ -30,16 +30,12 @@ const uint8_t* search_pairs(const uint8_t* first, const uint8_t* p, const uint8_
   return find_by_pairs(p, last, pattern, align, loop);
 }
 
-// How a search goes about it; neither changes what it finds.
-struct SearchSpeed {
-  uint64_t pair_search_after;
-  PairLoop pair_loop;
-};
-
 // The first place in `bytes`, whose first byte is at file offset `origin`,
 // where `pattern` starts at an offset that is a multiple of `align` (1 or 2).
+// The settings choose only how it searches.
 const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::string_view pattern, uint64_t align,
-                      SearchSpeed speed) {
+                      const ScanSettings& settings) {
+  const uint64_t pair_search_after = settings.pair_search_after;
   const uint8_t* const first = bytes.data();
   const uint8_t* const last = first + bytes.size();
   const auto lead = static_cast<uint8_t>(pattern[0]);
@@ -47,9 +43,9 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   for (const uint8_t* p = first; static_cast<size_t>(last - p) >= pattern.size(); ++p, ++misses) {
     // memchr on the first byte is the fastest scan while candidates are rare,
     // as in binary data and zeros; where they crowd, the pairs test takes over.
-    if (misses > speed.pair_search_after && misses > static_cast<uint64_t>(p - first) / 256 &&
+    if (misses > pair_search_after && misses > static_cast<uint64_t>(p - first) / 256 &&
         pattern.size() >= 2 * align) {
-      return search_pairs(first, p, last, origin, pattern, align, speed.pair_loop);
+      return search_pairs(first, p, last, origin, pattern, align, settings.pair_loop);
     }
     p = static_cast<const uint8_t*>(std::memchr(p, lead, last - p - pattern.size() + 1));
     if (p == nullptr) return nullptr;
@@ -76,16 +72,18 @@ struct BackwardsRead final : std::exception {
 class ForwardBytes {
  public:
   ForwardBytes(const ByteSource& source, uint64_t end, const ScanSettings& settings)
-      : source_(source),
-        end_(end),
-        chunk_(chunk_bytes(settings)),
-        retained_run_(settings.retained_run_bytes),
-        speed_{settings.pair_search_after, settings.pair_loop},
-        interrupt_(settings.interrupt) {}
+      : source_(source), end_(end), settings_(settings), chunk_(chunk_bytes(settings)) {}
 
   uint64_t end() const { return end_; }
   bool failed() const { return failed_; }
   bool interrupted() const { return interrupted_; }
+
+  // Whether the caller wants the scan stopped; once it does, nothing more is
+  // read, as after a failed read.
+  bool stop_requested() {
+    if (settings_.interrupt.requested()) interrupted_ = failed_ = true;
+    return interrupted_;
+  }
 
   // The bytes from `offset` to the end of those in memory, reading on if
   // `offset` is past them; empty at the end of the view or after a failed read.
@@ -105,7 +103,7 @@ class ForwardBytes {
     for (;;) {
       keep_from(at);
       const auto bytes = from(at);
-      if (const uint8_t* match = search(bytes, at, pattern, align, speed_)) return at + (match - bytes.data());
+      if (const uint8_t* match = search(bytes, at, pattern, align, settings_)) return at + (match - bytes.data());
       if (failed_ || loaded_end() >= end_) return std::nullopt;
       // A match may still start in the last pattern.size() - 1 bytes and end
       // in the next chunk; they stay in memory rather than being read again.
@@ -119,10 +117,7 @@ class ForwardBytes {
   uint64_t loaded_end() const { return base_ + size_; }
 
   void load_next(uint64_t offset) {
-    if (interrupt_.requested()) {
-      interrupted_ = failed_ = true;
-      return;
-    }
+    if (stop_requested()) return;
     const uint64_t drop_to = std::min({keep_, offset, loaded_end()});
     if (drop_to > base_) {
       head_ += drop_to - base_;
@@ -134,7 +129,7 @@ class ForwardBytes {
       // Room for a chunk beside the longest run kept is reserved up front
       // (untouched pages cost nothing), so this grows only for larger keeps;
       // a file of one chunk needs no more than itself.
-      const size_t room = end_ > chunk_ ? static_cast<size_t>(chunk_ + retained_run_) : 0;
+      const size_t room = end_ > chunk_ ? static_cast<size_t>(chunk_ + settings_.retained_run_bytes) : 0;
       const size_t capacity = std::max(size_ + n, room);
       auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
       if (size_ != 0) std::memcpy(grown.get(), data_.get() + head_, size_);
@@ -156,10 +151,8 @@ class ForwardBytes {
 
   const ByteSource& source_;
   const uint64_t end_;
+  const ScanSettings& settings_;
   const size_t chunk_;
-  const uint64_t retained_run_;
-  const SearchSpeed speed_;
-  const Interrupt interrupt_;
   std::unique_ptr<uint8_t[]> data_;
   size_t capacity_ = 0;
   size_t head_ = 0;  // data_[head_] is the byte at offset base_
@@ -183,7 +176,7 @@ class CodeUnits {
 
   uint64_t size() const { return bytes_.end() / 2; }
   bool failed() const { return failed_ || bytes_.failed(); }
-  bool interrupted() const { return interrupted_ || bytes_.interrupted(); }
+  bool interrupted() const { return bytes_.interrupted(); }
 
   // The first position where the ASCII word, one unit per character, occurs.
   std::optional<uint64_t> find(std::string_view ascii) {
@@ -246,10 +239,7 @@ class CodeUnits {
     } else {
       std::vector<uint8_t> piece;
       for (uint64_t done = 0; done < byte_count;) {
-        if (settings_.interrupt.requested()) {
-          interrupted_ = failed_ = true;
-          return std::nullopt;
-        }
+        if (bytes_.stop_requested()) return std::nullopt;
         piece.resize(static_cast<size_t>(std::min<uint64_t>(chunk_bytes(settings_), byte_count - done)));
         if (file_.read_at(2 * run.begin + done, piece)) {
           failed_ = true;
@@ -291,7 +281,6 @@ class CodeUnits {
   const ScanSettings& settings_;
   ForwardBytes bytes_;
   bool failed_ = false;
-  bool interrupted_ = false;
 };
 
 // How the runs after an anchor make a list.
