@@ -4,8 +4,10 @@ the call needs, timed by bench/floor.c in the same run) and the whole-file
 cost model (reading the whole file into a fresh buffer per call), and
 prints a markdown table.
 
-Usage: /usr/bin/python3 bench/bench.py [--quick] [--dir DIR]
-(--quick: the 8 MiB file only and few repetitions, to prove the script runs)
+Usage: /usr/bin/python3 bench/bench.py [--quick] [--dir DIR] [--json OUT]
+(--quick: the 8 MiB file only and few repetitions, to prove the script runs;
+--json: the figures and the machine also as JSON, in the form the
+documentation's performance page draws its charts from: docs/_data/bench.json)
 """
 
 import argparse
@@ -26,6 +28,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "synthetic"))
 
 import rawbuilder as rb  # noqa: E402
 import velmaro  # noqa: E402
+from machine import machine  # noqa: E402
 
 MiB = 1 << 20
 SIZES = [("8 MiB", 8 * MiB), ("256 MiB", 256 * MiB), ("1 GiB", 1024 * MiB)]
@@ -67,7 +70,7 @@ def floor_reads(path, size):
     trailer_end = slot(SCANS) + 76
     window = min(200000, size - METHOD_AT)
     return {
-        "RawFileReader(path)": ["36:4,16:8", f"{rt_begin}:{rt_end - rt_begin},{slot(1)}:{trailer_end - slot(1)}"],
+        "RawFileReader(path)": [f"0:40,{rt_begin}:{rt_end - rt_begin},{slot(1)}:{trailer_end - slot(1)}"],
         "get_peaks": [f"{rb.ORBITRAP_FIRST_OFFSET + SCAN_BYTES * 2}:{4 + 12 * PEAKS}"],
         "native_get_peaks": [f"{rb.ORBITRAP_FIRST_OFFSET + SCAN_BYTES * 2}:{4 + 12 * PEAKS}"],
         "get_trailer_extra": [f"{slot(3)}:140"],
@@ -111,10 +114,11 @@ def repetitions(name, size, quick):
     streams = name in ("get_status_log_labels", "get_error_logs")
     if quick:
         return 6 if streams else 30
-    return max(6, min(120, (1 << 30) // size)) if streams else 300
+    # A median of two calls, as a 1 GiB scan once had, moved its ratio by 15% from run to run.
+    return max(40, min(120, (1 << 30) // size)) if streams else 300
 
 
-ROUNDS = 3  # module and floor take turns, so that drift in the machine's speed hits both
+ROUNDS = 5  # module and floor take turns, so that drift in the machine's speed hits both
 
 
 def measure(call, floor, mode, path, n, groups):
@@ -182,7 +186,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--dir", default=None, help="where to write the sample files (default: a temporary dir)")
+    parser.add_argument("--json", metavar="OUT", help="also write the figures and the machine as JSON to OUT")
     args = parser.parse_args()
+    started = machine()
     sizes = SIZES[:1] if args.quick else SIZES
     directory = args.dir or tempfile.mkdtemp(prefix="velmaro-bench-")
     os.makedirs(os.path.join(directory, "orbitrap"), exist_ok=True)
@@ -210,9 +216,10 @@ def main():
         if args.dir is None:
             shutil.rmtree(directory, ignore_errors=True)
 
+    method = f"files in the page cache; per call, the best of {ROUNDS} medians taken in turns with the floor"
     print(f"Machine: {platform.node()}, {os.cpu_count()} cores, {platform.platform()}, "
-          f"Python {platform.python_version()}; files in the page cache; per call, the best of "
-          f"{ROUNDS} medians taken in turns with the floor.\n")
+          f"Python {platform.python_version()}; load average {' '.join(f'{x:.2f}' for x in started['load_average'])}"
+          f" at the start, {' '.join(f'{x:.2f}' for x in os.getloadavg())} at the end; {method}.\n")
     print("| call | file | module | floor | module / floor | whole-file model | model / module |")
     print("|---|---|---:|---:|---:|---:|---:|")
     for (name, label), (module, floor_us, whole) in results.items():
@@ -226,8 +233,25 @@ def main():
             print(f"| `{name}` | {ratio:.2f} | {memory[name] / 1024:,.0f} KiB |")
     print("\n| call | time | yardstick | time | ratio |")
     print("|---|---:|---|---:|---:|")
-    for name, ours, yardstick, theirs in micro(args.quick):
+    micros = micro(args.quick)
+    for name, ours, yardstick, theirs in micros:
         print(f"| `{name}` | {ours:,.0f} ns | {yardstick} | {theirs:,.0f} ns | {ours / theirs:.2f} |")
+    if args.json:
+        bytes_of = dict(sizes)
+        report = {
+            "benchmark": "bench/bench.py",
+            "machine": dict(started, load_average_end=list(os.getloadavg())),
+            "method": method,
+            "rows": [{"call": name, "file": label, "file_bytes": bytes_of[label], "module_us": module,
+                      "floor_us": floor_us, "whole_file_us": whole}
+                     for (name, label), (module, floor_us, whole) in results.items()],
+            "memory_growth_kib": {name: growth / 1024 for name, growth in memory.items()},
+            "micro": [{"call": name, "ns": ours, "yardstick": yardstick, "yardstick_ns": theirs}
+                      for name, ours, yardstick, theirs in micros],
+        }
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(report, f, indent=1)
+            f.write("\n")
 
 
 if __name__ == "__main__":

@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   before.num_scans = 1;
   before.rt_cache = {1.5};
   RawFileReader core = before, literal = before;
-  const auto failure = initialize_caches(core, file);
-  fuzz::agree("failure", failure ? std::optional(failure->message) : std::nullopt,
+  const auto built = initialize_caches(core, file);
+  fuzz::agree("failure", built ? std::nullopt : std::optional(built.error().message),
               reference::initialize_caches(literal, bytes));
   fuzz::agree("record", core, literal);
   return 0;

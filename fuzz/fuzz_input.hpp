@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
+
+#include "base/error.hpp"
 
 #include "compare.hpp"
 
@@ -31,6 +34,15 @@ class FuzzInput {
   const uint8_t* data_;
   size_t size_;
 };
+
+// A result the reference always has: a failure in its place (an internal
+// one, since nothing here interrupts) is shown, and the fuzzer stops.
+template <class T>
+T value(const char* what, Expected<T> result) {
+  if (result) return std::move(*result);
+  std::fprintf(stderr, "%s: internal failure: %s\n", what, result.error().text().c_str());
+  std::abort();
+}
 
 // The core's result must be the reference's, whole; otherwise both are shown
 // and the fuzzer stops, also in builds without assert.

@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static testing::WholeBuffer whole;
   const auto all = whole.of(file);
 
-  fuzz::agree("labels", status_log_labels(file, settings).value(), reference::status_log_labels(all));
-  fuzz::agree("messages", error_logs(file, settings).value(), reference::error_logs(all));
-  fuzz::agree("method", instrument_method(file, settings).value(), reference::instrument_method(all));
+  fuzz::agree("labels", fuzz::value("labels", status_log_labels(file, settings)), reference::status_log_labels(all));
+  fuzz::agree("messages", fuzz::value("messages", error_logs(file, settings)), reference::error_logs(all));
+  fuzz::agree("method", fuzz::value("method", instrument_method(file, settings)), reference::instrument_method(all));
   return 0;
 }

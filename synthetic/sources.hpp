@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -20,13 +21,13 @@ class SparseSource final : public ByteSource {
   uint64_t length() const override { return length_; }
   uint64_t offset() const { return offset_; }
   const std::vector<uint8_t>& data() const { return data_; }
-  std::optional<IoError> read_at(uint64_t offset, std::span<uint8_t> out) const override {
-    if (offset > length_ || out.size() > length_ - offset) return IoError::kind(std::string(kUnexpectedEof));
+  Expected<void> read_at(uint64_t offset, std::span<uint8_t> out) const override {
+    if (offset > length_ || out.size() > length_ - offset) return Error::io(kUnexpectedEof);
     std::fill(out.begin(), out.end(), uint8_t{0});
     const uint64_t begin = std::max(offset, offset_);
     const uint64_t end = std::min(offset + out.size(), offset_ + data_.size());
     if (begin < end) std::memcpy(out.data() + (begin - offset), data_.data() + (begin - offset_), end - begin);
-    return std::nullopt;
+    return {};
   }
 
  private:
@@ -55,20 +56,22 @@ class WholeBuffer {
   uint64_t dirty_begin_ = 0, dirty_end_ = 0;
 };
 
-// Counts what is read through it, and can fail every read after a budget of
-// bytes, as a file that shrinks under the reader would.
+// Counts what is read through it, and where it lands: a read whose
+// destination is not at its offset's place in a page is misplaced.  It can
+// fail every read after a budget of bytes, as a file that shrinks under the
+// reader would.
 class WatchedSource final : public ByteSource {
  public:
   explicit WatchedSource(const ByteSource& inner, uint64_t budget = UINT64_MAX) : inner_(inner), budget_(budget) {}
   uint64_t length() const override { return inner_.length(); }
-  std::optional<IoError> read_at(uint64_t offset, std::span<uint8_t> out) const override {
+  Expected<void> read_at(uint64_t offset, std::span<uint8_t> out) const override {
     ++reads;
-    if (out.size() > budget_ - bytes) return IoError::os(EIO);
+    if (reinterpret_cast<uintptr_t>(out.data()) % page_bytes() != page_offset(offset)) ++misplaced;
+    if (out.size() > budget_ - bytes) return Error::os(EIO);
     bytes += out.size();
-    highest = std::max(highest, offset + out.size());
     return inner_.read_at(offset, out);
   }
-  mutable uint64_t reads = 0, bytes = 0, highest = 0;
+  mutable uint64_t reads = 0, bytes = 0, misplaced = 0;
 
  private:
   const ByteSource& inner_;

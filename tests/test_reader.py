@@ -1,8 +1,16 @@
 """The header probe, the properties and the scan caches."""
 
+import errno
+import json
 import os
+import pwd
 import random
+import shutil
+import socket
 import struct
+import tempfile
+import traceback
+import warnings
 
 import pytest
 
@@ -93,6 +101,128 @@ def test_fifo_does_not_hang(tmp_path):
     result = run_python(f"import velmaro\ntry:\n    velmaro.RawFileReader({fifo!r})\nexcept OSError as e:\n    print(e)",
                         timeout=20)
     assert result.stdout.strip() == "Illegal seek (os error 29)", result.stderr
+
+
+# The OSError subclass of each error number, as the README gives them; any
+# other number, and an error known by its message alone, gives OSError itself.
+OS_ERROR_CLASSES = {
+    errno.ENOENT: FileNotFoundError,
+    errno.EPERM: PermissionError,
+    errno.EACCES: PermissionError,
+    errno.ECONNREFUSED: ConnectionRefusedError,
+    errno.ECONNRESET: ConnectionResetError,
+    errno.ECONNABORTED: ConnectionAbortedError,
+    errno.EPIPE: BrokenPipeError,
+    errno.EEXIST: FileExistsError,
+    errno.EAGAIN: BlockingIOError,
+    errno.ETIMEDOUT: TimeoutError,
+    errno.EINTR: InterruptedError,
+}
+
+# Every way of failing to open a path or read its header that a file system
+# offers without special hardware, and the error number each gives.
+UNREADABLE = {
+    "missing": errno.ENOENT,
+    "in a missing directory": errno.ENOENT,
+    "under a file": errno.ENOTDIR,
+    "a link to itself": errno.ELOOP,
+    "a name too long": errno.ENAMETOOLONG,
+    "a directory": errno.EISDIR,
+    "a FIFO": errno.ESPIPE,
+    "a socket": errno.ENXIO,
+    "a file its reader may not read": errno.EACCES,
+    "in a directory its reader may not search": errno.EACCES,
+}
+
+
+def unreadable_paths(directory):
+    """A path for each case of UNREADABLE, under `directory`, and a readable file."""
+    readable = rb.RawImage(40).header(version=57).write(os.path.join(directory, "readable.raw"))
+    locked = rb.RawImage(40).header(version=57).write(os.path.join(directory, "locked.raw"))
+    closed_directory = os.path.join(directory, "closed")
+    os.mkdir(closed_directory)
+    rb.RawImage(40).header(version=57).write(os.path.join(closed_directory, "inside.raw"))
+    fifo, loop, sock = (os.path.join(directory, name) for name in ["fifo.raw", "loop.raw", "socket.raw"])
+    os.mkfifo(fifo)
+    os.symlink(loop, loop)
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(sock)
+    for path, mode in [(readable, 0o644), (fifo, 0o644), (locked, 0o000), (closed_directory, 0o600)]:
+        os.chmod(path, mode)
+    paths = {
+        "missing": os.path.join(directory, "missing.raw"),
+        "in a missing directory": os.path.join(directory, "gone", "x.raw"),
+        "under a file": os.path.join(readable, "x.raw"),
+        "a link to itself": loop,
+        "a name too long": os.path.join(directory, "x" * 300),
+        "a directory": directory,
+        "a FIFO": fifo,
+        "a socket": sock,
+        "a file its reader may not read": locked,
+        "in a directory its reader may not search": os.path.join(closed_directory, "inside.raw"),
+    }
+    return readable, paths
+
+
+def constructor_outcomes(readable, paths):
+    """What RawFileReader raised for each path (class, message, errno and
+    filename), and whether the readable file opened."""
+    outcomes = {}
+    for name, path in paths.items():
+        try:
+            velmaro.RawFileReader(path)
+            outcomes[name] = None
+        except OSError as e:
+            outcomes[name] = [type(e).__name__, str(e), e.errno, e.filename]
+    return velmaro.RawFileReader(readable).version == 57, outcomes
+
+
+def as_unprivileged_user(function, *args):
+    """function(*args), JSON-encodable, run in a child process without root's
+    rights over files: as nobody where the tests run as root, as CI's do."""
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # a fork beside the watchdog's thread
+        pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            os.close(read_end)
+            if os.geteuid() == 0:
+                nobody = pwd.getpwnam("nobody")
+                os.setgroups([])
+                os.setgid(nobody.pw_gid)
+                os.setuid(nobody.pw_uid)
+            payload = json.dumps(function(*args)).encode()
+            while payload:
+                payload = payload[os.write(write_end, payload):]
+            status = 0
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            os._exit(status)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        result = pipe.read()
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    return json.loads(result)
+
+
+def test_each_open_failure_raises_its_os_error():
+    # Under /tmp, which every user may search, not under the tests' own
+    # temporary directory, which only its owner may.
+    directory = tempfile.mkdtemp(prefix="velmaro-open-")
+    try:
+        os.chmod(directory, 0o755)
+        readable, paths = unreadable_paths(directory)
+        opened, outcomes = as_unprivileged_user(constructor_outcomes, readable, paths)
+    finally:
+        os.chmod(os.path.join(directory, "closed"), 0o700)
+        shutil.rmtree(directory)
+    assert opened, "the unprivileged reader could not read a readable file"
+    expected = {name: [OS_ERROR_CLASSES.get(number, OSError).__name__, f"{os.strerror(number)} (os error {number})",
+                       None, None] for name, number in UNREADABLE.items()}
+    assert outcomes == expected
 
 
 def random_tables(image, rng, version, small, orbitrap):

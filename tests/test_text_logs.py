@@ -13,7 +13,7 @@ from conftest import replace_with_directory, replace_with_fifo, run_python, velm
 
 RawFileReader = velmaro.RawFileReader
 L, E = rb.LABELS_ANCHOR, rb.ERRORS_ANCHOR
-CHUNK = 1 << 19  # the reader's read size; boundaries around its multiples are tested
+CHUNK = 1 << 20  # the reader's read size; boundaries around its multiples are tested
 PREFIX, WINDOW = rb.METHOD_PREFIX, rb.METHOD_WINDOW
 
 
@@ -115,7 +115,7 @@ def method_image(offset, text, length=None):
         (CHUNK - 2, "<?xml<a/></CmData><b/></InstrumentMethod>tail", None, "<?xml<a/></CmData><b/></InstrumentMethod>"),
         # The declaration's last byte is the first of the next chunk.
         (CHUNK - 4, "<?xml<a/></CmData>", None, "<?xml<a/></CmData>"),
-        (7 * CHUNK - 4, "<?xml<a/></CmData>", None, "<?xml<a/></CmData>"),
+        (3 * CHUNK - 4, "<?xml<a/></CmData>", None, "<?xml<a/></CmData>"),
         (77, "<?xml<a/></CmData>tail</CmData>", None, "<?xml<a/></CmData>"),
         (77, "<?xml" + "x" * WINDOW, None, "<?xml" + "x" * (WINDOW - 5)),
         (77, "<?xml" + "x" * (WINDOW - 6) + "\u20ac", None, ""),

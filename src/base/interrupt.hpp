@@ -1,11 +1,9 @@
 // How a long operation of the core learns that its caller wants it to stop,
 // without knowing who asks: it asks between chunks of work, and stops when
-// told to, returning Interrupted instead of a result.
+// told to, returning Error::interrupted() instead of a result.
 #pragma once
 
 namespace velmaro {
-
-struct Interrupted {};
 
 class Interrupt {
  public:

@@ -1,27 +1,75 @@
 #include "base/raw_file.hpp"
 
 #include <fcntl.h>
-#include <string.h>  // GNU strerror_r
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
-#include <utility>
+#include <new>
+#include <string>
 
 namespace velmaro {
 
-std::string IoError::text() const {
-  if (errnum == 0) return message;
-  char buf[256];
-  // GNU strerror_r may return a static string instead of filling buf.
-  const char* description = strerror_r(errnum, buf, sizeof buf);
-  return std::string(description) + " (os error " + std::to_string(errnum) + ")";
+namespace {
+// Taken at load time: a function-local static would need the C++ runtime's
+// guard, which ties the module to a newer C library.
+const size_t g_page_bytes = [] {
+  const long size = ::sysconf(_SC_PAGESIZE);
+  return size > 0 ? static_cast<size_t>(size) : size_t{4096};
+}();
+}  // namespace
+
+size_t page_bytes() { return g_page_bytes; }
+
+PageBuffer::PageBuffer(size_t size) : size_(size) {
+  if (size == 0) return;
+  if (size > SIZE_MAX - g_page_bytes || (block_ = std::malloc(size + g_page_bytes - 1)) == nullptr) {
+    throw std::bad_alloc();
+  }
+  const auto address = reinterpret_cast<uintptr_t>(block_);
+  data_ = static_cast<uint8_t*>(block_) + (g_page_bytes - address % g_page_bytes) % g_page_bytes;
 }
 
-Expected<RawFile, IoError> RawFile::open(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) return Unexpected{IoError::kind(std::string(kNulInPath))};
+PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
+  if (this != &other) {
+    std::free(block_);
+    block_ = std::exchange(other.block_, nullptr);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+PageBuffer::~PageBuffer() { std::free(block_); }
+
+namespace {
+
+// The system call itself: glibc 2.33 gave fstat a new symbol version, and
+// binding to it would keep the module from older systems.  On x86-64 and
+// aarch64 the kernel's struct stat is glibc's (the generic layout on
+// aarch64); elsewhere it may not be, and the library call is used.
+int stat_of(int fd, struct stat& st) {
+#if defined(__x86_64__) && defined(__LP64__)
+  static_assert(sizeof(struct stat) == 144);
+  return static_cast<int>(::syscall(SYS_fstat, fd, &st));
+#elif defined(__aarch64__) && defined(__LP64__)
+  static_assert(sizeof(struct stat) == 128);
+  return static_cast<int>(::syscall(SYS_fstat, fd, &st));
+#else
+  return ::fstat(fd, &st);
+#endif
+}
+
+}  // namespace
+
+Expected<RawFile> RawFile::open(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return Error::io(kNulInPath);
   const std::string c_path(path);
   int fd;
   do {
@@ -30,15 +78,12 @@ Expected<RawFile, IoError> RawFile::open(std::string_view path) {
     // would block reports EAGAIN instead.
     fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Unexpected{IoError::os(errno)};
-  // The system call itself: glibc 2.33 gave fstat a new symbol version, and
-  // binding to it would keep the module from older systems.  On x86-64 the
-  // kernel's struct stat is glibc's.
+  if (fd < 0) return Error::os(errno);
   struct stat st {};
-  if (::syscall(SYS_fstat, fd, &st) != 0) {
-    IoError error = IoError::os(errno);
+  if (stat_of(fd, st) != 0) {
+    const int error = errno;
     ::close(fd);
-    return Unexpected{std::move(error)};
+    return Error::os(error);
   }
   const bool regular = S_ISREG(st.st_mode);
   return RawFile(fd, regular && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0, regular);
@@ -61,39 +106,44 @@ RawFile::~RawFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<IoError> RawFile::read_at(uint64_t offset, std::span<uint8_t> out) const {
+Expected<void> RawFile::read_at(uint64_t offset, std::span<uint8_t> out) const {
   constexpr auto kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
   size_t done = 0;
   while (done < out.size()) {
-    if (offset > kMaxOffset - done) return IoError::kind(std::string(kUnexpectedEof));
+    if (offset > kMaxOffset - done) return Error::io(kUnexpectedEof);
     const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return IoError::os(errno);
+      return Error::os(errno);
     }
-    if (n == 0) return IoError::kind(std::string(kUnexpectedEof));
+    if (n == 0) return Error::io(kUnexpectedEof);
     done += static_cast<size_t>(n);
   }
-  return std::nullopt;
+  return {};
 }
 
-Expected<RawFile, IoError> open_regular(std::string_view path) {
+Expected<RawFile> open_regular(std::string_view path) {
   auto file = RawFile::open(path);
-  if (file && !file->is_regular()) return Unexpected{IoError::os(EINVAL)};
+  if (file && !file->is_regular()) return Error::os(EINVAL);
   return file;
 }
 
-Expected<Window, IoError> Window::read(const ByteSource& source, uint64_t begin, uint64_t end) {
+Expected<Window> Window::read(const ByteSource& source, uint64_t begin, uint64_t end,
+                              std::span<const uint8_t> held) {
   Window window;
   window.begin_ = begin;
-  const uint64_t length = source.length();
-  if (end > length) end = length;
-  if (begin < end) {
-    window.size_ = end - begin;
-    window.bytes_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(window.size_));
-    if (auto error = source.read_at(begin, {window.bytes_.get(), static_cast<size_t>(window.size_)})) {
-      return Unexpected{std::move(*error)};
-    }
+  end = std::min(end, source.length());
+  if (begin >= end) return window;
+  window.size_ = end - begin;
+  const size_t size = static_cast<size_t>(window.size_);
+  const size_t lead = page_offset(begin);
+  window.buffer_ = PageBuffer(lead + size);
+  auto* first = window.buffer_.data() + lead;
+  window.first_ = first;
+  const size_t have = std::min(held.size(), size);
+  if (have != 0) std::memcpy(first, held.data(), have);
+  if (have < size) {
+    if (auto filled = source.read_at(begin + have, {first + have, size - have}); !filled) return filled.error();
   }
   return window;
 }

@@ -135,7 +135,9 @@ bool is_reader(PyObject* self) {
 
 // ---- failures --------------------------------------------------------------
 
-PyObject* raise_panic(std::string_view message, SourceLocation where) {
+namespace {
+
+PyObject* raise_internal(std::string_view message, SourceLocation where) {
   // One write, so that the lines of processes sharing a pipe (pool workers)
   // cannot cut into it; and no allocation, for memory may have run out.
   char head[512];
@@ -156,35 +158,51 @@ PyObject* raise_panic(std::string_view message, SourceLocation where) {
   return nullptr;
 }
 
-PyObject* raise_failure(const Failure& failure) { return raise_panic(failure.message, failure.where); }
-
-PyObject* raise_os_error(const IoError& error) {
-  PyObject* type;
-  switch (error.errnum) {
-    case ENOENT: type = PyExc_FileNotFoundError; break;
+PyObject* os_error_type(int errnum) {
+  switch (errnum) {
+    case ENOENT: return PyExc_FileNotFoundError;
     case EPERM:
-    case EACCES: type = PyExc_PermissionError; break;
-    case ECONNREFUSED: type = PyExc_ConnectionRefusedError; break;
-    case ECONNRESET: type = PyExc_ConnectionResetError; break;
-    case ECONNABORTED: type = PyExc_ConnectionAbortedError; break;
-    case EPIPE: type = PyExc_BrokenPipeError; break;
-    case EEXIST: type = PyExc_FileExistsError; break;
-    case EAGAIN: type = PyExc_BlockingIOError; break;
-    case ETIMEDOUT: type = PyExc_TimeoutError; break;
-    case EINTR: type = PyExc_InterruptedError; break;
-    default: type = PyExc_OSError; break;
+    case EACCES: return PyExc_PermissionError;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case EEXIST: return PyExc_FileExistsError;
+    case EAGAIN: return PyExc_BlockingIOError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    case EINTR: return PyExc_InterruptedError;
+    default: return PyExc_OSError;
   }
+}
+
+PyObject* raise_io(const Error& error) {
   const std::string text = error.text();
   // One argument only, so errno, strerror and filename stay None.
   Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!message) return nullptr;
-  PyErr_SetObject(type, message.get());
+  PyErr_SetObject(os_error_type(error.errnum), message.get());
   return nullptr;
+}
+
+}  // namespace
+
+PyObject* raise_error(const Error& error) {
+  switch (error.kind) {
+    case Error::Kind::kIo:
+      return raise_io(error);
+    case Error::Kind::kInterrupted:
+      // Only a signal handler asks a scan to stop, and its exception is set.
+      if (PyErr_Occurred()) return nullptr;
+      return raise_internal("interrupted without an exception", SourceLocation::current());
+    case Error::Kind::kInternal:
+      break;
+  }
+  return raise_internal(error.message, error.where);
 }
 
 PyObject* api_call_failed(SourceLocation where) {
   if (PyErr_Occurred()) PyErr_Print();
-  return raise_panic("Python API call failed", where);
+  return raise_error(Error::internal("Python API call failed", where));
 }
 
 // ---- arguments -------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/error.hpp"
 #include "base/source_location.hpp"
 #include "lib/state.hpp"
 #include "reader/reader.hpp"
@@ -55,25 +56,35 @@ class Ref {
 };
 
 // ---- failures --------------------------------------------------------------
-// Each returns nullptr so that an entry point can `return raise_...(...)`.
 
-PyObject* raise_panic(std::string_view message, SourceLocation where = SourceLocation::current());
-PyObject* raise_failure(const Failure& failure);
-PyObject* raise_os_error(const IoError& error);
+// The one place where a failure becomes a Python exception: an I/O error
+// the OSError subclass of its number (plain OSError for a number without one
+// and for an error known by its message alone), an internal failure
+// PanicException after a diagnostic on standard error, an interruption the
+// exception its signal handler raised.  Returns nullptr, so that an entry
+// point can `return raise_error(...)`.
+PyObject* raise_error(const Error& error);
 // An interpreter call returned NULL: show its error, then fail internally.
 PyObject* api_call_failed(SourceLocation where = SourceLocation::current());
 
-// Runs an entry point's body; a C++ exception must never reach the interpreter.
+// Runs an entry point's body; a C++ exception must never reach the
+// interpreter.  The core throws none of its own, but the standard library
+// throws std::bad_alloc when memory runs out.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return raise_panic("memory allocation failed");
-  } catch (const std::exception& e) {
-    return raise_panic(e.what());
+    try {
+      return body();
+    } catch (const std::bad_alloc&) {
+      return raise_error(Error::internal("memory allocation failed"));
+    } catch (const std::exception& e) {
+      return raise_error(Error::internal(e.what()));
+    } catch (...) {
+      return raise_error(Error::internal("unexpected failure in native code"));
+    }
   } catch (...) {
-    return raise_panic("unexpected failure in native code");
+    // Not even the failure could be described: no memory is left for it.
+    return PyErr_NoMemory();
   }
 }
 

@@ -32,11 +32,11 @@ PyObject* field_value(const TrailerField& field) {
 bool signal_raised() { return PyErr_CheckSignals() != 0; }
 
 template <class T>
-PyObject* scan(Scanned<T> (*read)(std::string_view, const ScanSettings&), const RawFileReader& reader) {
+PyObject* scan(Expected<T> (*read)(std::string_view, const ScanSettings&), const RawFileReader& reader) {
   ScanSettings settings;
   settings.interrupt = Interrupt(signal_raised);
   auto result = read(reader.path, settings);
-  return result ? to_py(*result) : nullptr;
+  return result ? to_py(*result) : raise_error(result.error());
 }
 
 // The core decides the fields and their order; this only converts them.

@@ -109,7 +109,7 @@ bool add_class(PyObject* module) {
       if (utf8 != nullptr) detail += ": " + std::string(utf8, size);
       PyErr_Clear();
     }
-    raise_panic(detail);
+    raise_error(Error::internal(detail));
     return false;
   }
   return PyObject_SetAttrString(module, "RawFileReader", reinterpret_cast<PyObject*>(type)) == 0;

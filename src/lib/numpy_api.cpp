@@ -8,8 +8,8 @@ namespace velmaro::py {
 namespace {
 
 // The few NumPy ABI facts the module relies on; they are the same in NumPy
-// 1.x and 2.x, so one binary serves both.  numpy_abi_check.cpp checks them
-// against the NumPy headers.
+// 1.x and 2.x, so one binary serves both.  tests/cpp/numpy_abi_check.cpp
+// checks them against the NumPy headers.
 constexpr int kNpyFloat = 11;
 constexpr int kNpyDouble = 12;
 constexpr int kNpyArrayWriteable = 0x0400;
@@ -93,7 +93,7 @@ void** load_api() {
 // loaded, in which case the next call tries again.
 void** numpy_api() {
   void** api = remember(g_state.numpy_api, load_api);
-  if (api == nullptr) raise_panic("Failed to access NumPy array API capsule: " + describe_pending_error());
+  if (api == nullptr) raise_error(Error::internal("Failed to access NumPy array API capsule: " + describe_pending_error()));
   return api;
 }
 
@@ -114,7 +114,7 @@ PyObject* make_array(std::vector<T>&& values, int type_num) {
   if (!holder) {
     delete owned;
     PyErr_Clear();
-    return raise_panic("Failed to create slice container");
+    return raise_error(Error::internal("Failed to create slice container"));
   }
 
   PyObject* descr = reinterpret_cast<DescrFromType>(api[kApiDescrFromType])(type_num);

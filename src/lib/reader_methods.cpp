@@ -1,6 +1,5 @@
 // The constructor, the properties and initialize_caches of RawFileReader.
 #include <new>
-#include <variant>
 
 #include "lib/binding.hpp"
 #include "lib/methods.hpp"
@@ -10,11 +9,6 @@ namespace velmaro::py {
 namespace {
 
 constexpr Signature kNew{"__new__", "path"};
-
-PyObject* raise_open_error(const OpenError& error) {
-  if (const auto* io = std::get_if<IoError>(&error)) return raise_os_error(*io);
-  return raise_failure(std::get<Failure>(error));
-}
 
 }  // namespace
 
@@ -26,7 +20,7 @@ PyObject* reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     if (!convert_text(kNew, arg, path)) return nullptr;
 
     auto reader = open_reader(std::move(path));
-    if (!reader) return raise_open_error(reader.error());
+    if (!reader) return raise_error(reader.error());
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
     PyObject* self = alloc(subtype, 0);
@@ -52,7 +46,7 @@ PyObject* initialize_caches(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Access access = Access::exclusive(self);
     if (!access) return nullptr;
-    if (auto failure = velmaro::initialize_caches(access.reader())) return raise_failure(*failure);
+    if (auto built = velmaro::initialize_caches(access.reader()); !built) return raise_error(built.error());
     return none();
   });
 }

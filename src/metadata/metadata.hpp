@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "base/expected.hpp"
+#include "base/error.hpp"
 #include "base/interrupt.hpp"
 #include "base/raw_file.hpp"
 #include "metadata/pair_search.hpp"
@@ -86,14 +86,15 @@ class TrailerFields {
 // The status-log labels and the error-log messages, found as UTF-16 runs
 // after an anchor word, and the instrument method, found as XML after its
 // declaration.  Each scans the file forward once, in bounded chunks, and a
-// failed read anywhere gives the empty result.
+// failed read anywhere gives the empty result; an interrupt gives the
+// interrupted Error, a broken invariant of the scan an internal one.
 
 // How a scan reads: sizes that change its speed and memory but never its
 // result, and who may stop it between chunks.
 struct ScanSettings {
   // Bytes read at a time (rounded down to an even number, at least 2, so
   // that a chunk never splits a code unit).
-  size_t chunk_bytes = size_t{1} << 19;
+  size_t chunk_bytes = size_t{1} << 20;
   // A run longer than this is not kept in memory while its end is sought; if
   // it proves valid it is read a second time, in chunks, to be decoded.
   uint64_t retained_run_bytes = uint64_t{4} << 20;
@@ -105,16 +106,13 @@ struct ScanSettings {
   PairLoop pair_loop = PairLoop::kWidest;
 };
 
-template <class T>
-using Scanned = Expected<T, Interrupted>;
-
-Scanned<std::vector<std::string>> status_log_labels(const ByteSource& file, const ScanSettings& settings = {});
-Scanned<std::vector<std::string>> error_logs(const ByteSource& file, const ScanSettings& settings = {});
-Scanned<std::string> instrument_method(const ByteSource& file, const ScanSettings& settings = {});
+Expected<std::vector<std::string>> status_log_labels(const ByteSource& file, const ScanSettings& settings = {});
+Expected<std::vector<std::string>> error_logs(const ByteSource& file, const ScanSettings& settings = {});
+Expected<std::string> instrument_method(const ByteSource& file, const ScanSettings& settings = {});
 
 // The same on the regular file at `path`; anything else reads as empty.
-Scanned<std::vector<std::string>> status_log_labels(std::string_view path, const ScanSettings& settings = {});
-Scanned<std::vector<std::string>> error_logs(std::string_view path, const ScanSettings& settings = {});
-Scanned<std::string> instrument_method(std::string_view path, const ScanSettings& settings = {});
+Expected<std::vector<std::string>> status_log_labels(std::string_view path, const ScanSettings& settings = {});
+Expected<std::vector<std::string>> error_logs(std::string_view path, const ScanSettings& settings = {});
+Expected<std::string> instrument_method(std::string_view path, const ScanSettings& settings = {});
 
 }  // namespace velmaro

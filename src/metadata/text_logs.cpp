@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
-#include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "base/bytes.hpp"
 #include "metadata/pair_search.hpp"
@@ -57,16 +56,11 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
 // Even, so that a chunk never splits a code unit.
 size_t chunk_bytes(const ScanSettings& settings) { return std::max<size_t>(2, settings.chunk_bytes & ~size_t{1}); }
 
-// A broken invariant of the forward reader, which the binding reports as an
-// internal failure.  Not std::logic_error: its constructor would tie the
-// module to a newer C++ runtime.
-struct BackwardsRead final : std::exception {
-  const char* what() const noexcept override { return "forward read went backwards"; }
-};
-
 // The bytes [0, end) of a source, read forward in chunks so that each byte
 // is read from disk once.  Bytes before the keep mark are dropped as reading
 // moves on, so memory holds one chunk plus whatever the caller still keeps.
+// Every byte sits at the page offset of its file offset, so that each chunk
+// is read into a page-aligned destination wherever a kept overlap ends.
 // Before each chunk it asks whether to stop; stopped, it reads no more, as
 // after a failed read.
 class ForwardBytes {
@@ -75,23 +69,28 @@ class ForwardBytes {
       : source_(source), end_(end), settings_(settings), chunk_(chunk_bytes(settings)) {}
 
   uint64_t end() const { return end_; }
-  bool failed() const { return failed_; }
-  bool interrupted() const { return interrupted_; }
+  // What ended the reading early: a failed read, an interrupt or a broken
+  // invariant; the first of them counts.
+  const std::optional<Error>& stopped() const { return stopped_; }
+  bool failed() const { return stopped_.has_value(); }
+  void stop(Error why) {
+    if (!stopped_) stopped_ = std::move(why);
+  }
 
   // Whether the caller wants the scan stopped; once it does, nothing more is
   // read, as after a failed read.
   bool stop_requested() {
-    if (settings_.interrupt.requested()) interrupted_ = failed_ = true;
-    return interrupted_;
+    if (!stopped_ && settings_.interrupt.requested()) stopped_ = Error::interrupted();
+    return stopped_ && stopped_->kind == Error::Kind::kInterrupted;
   }
 
   // The bytes from `offset` to the end of those in memory, reading on if
-  // `offset` is past them; empty at the end of the view or after a failed read.
+  // `offset` is past them; empty at the end of the view or once stopped.
   std::span<const uint8_t> from(uint64_t offset) {
-    if (offset < base_) throw BackwardsRead();
-    while (offset >= loaded_end() && loaded_end() < end_ && !failed_) load_next(offset);
-    if (failed_ || offset >= loaded_end()) return {};
-    return {data_.get() + head_ + (offset - base_), static_cast<size_t>(loaded_end() - offset)};
+    if (offset < base_) stop(Error::internal("forward read went backwards"));
+    while (offset >= loaded_end() && loaded_end() < end_ && !failed()) load_next(offset);
+    if (failed() || offset >= loaded_end()) return {};
+    return {data_.data() + head_ + (offset - base_), static_cast<size_t>(loaded_end() - offset)};
   }
 
   // The caller needs nothing before `offset` any more.
@@ -104,7 +103,7 @@ class ForwardBytes {
       keep_from(at);
       const auto bytes = from(at);
       if (const uint8_t* match = search(bytes, at, pattern, align, settings_)) return at + (match - bytes.data());
-      if (failed_ || loaded_end() >= end_) return std::nullopt;
+      if (failed() || loaded_end() >= end_) return std::nullopt;
       // A match may still start in the last pattern.size() - 1 bytes and end
       // in the next chunk; they stay in memory rather than being read again.
       at = std::max(at, loaded_end() - std::min<uint64_t>(loaded_end(), pattern.size() - 1));
@@ -125,25 +124,26 @@ class ForwardBytes {
       base_ = drop_to;
     }
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk_, end_ - loaded_end()));
-    if (size_ + n > capacity_) {
+    // The kept bytes as near the front as their page offset allows: then the
+    // chunk after them starts where its file offset puts it in a page.
+    const size_t front = page_offset(base_);
+    if (front + size_ + n > data_.size()) {
       // Room for a chunk beside the longest run kept is reserved up front
       // (untouched pages cost nothing), so this grows only for larger keeps;
       // a file of one chunk needs no more than itself.
-      const size_t room = end_ > chunk_ ? static_cast<size_t>(chunk_ + settings_.retained_run_bytes) : 0;
-      const size_t capacity = std::max(size_ + n, room);
-      auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-      if (size_ != 0) std::memcpy(grown.get(), data_.get() + head_, size_);
+      const size_t room = end_ > chunk_ ? static_cast<size_t>(chunk_ + settings_.retained_run_bytes) + page_bytes() : 0;
+      PageBuffer grown(std::max(front + size_ + n, room));
+      if (size_ != 0) std::memcpy(grown.data() + front, data_.data() + head_, size_);
       data_ = std::move(grown);
-      capacity_ = capacity;
-      head_ = 0;
-    } else if (head_ != 0 && (size_ < chunk_ / 16 || head_ + size_ + n > capacity_)) {
+      head_ = front;
+    } else if (head_ != front && (size_ < chunk_ / 16 || head_ + size_ + n > data_.size())) {
       // A small remainder goes back to the front, so that a long scan keeps
       // touching the same pages; a long kept run moves only when it must.
-      std::memmove(data_.get(), data_.get() + head_, size_);
-      head_ = 0;
+      std::memmove(data_.data() + front, data_.data() + head_, size_);
+      head_ = front;
     }
-    if (source_.read_at(loaded_end(), {data_.get() + head_ + size_, n})) {
-      failed_ = true;
+    if (auto filled = source_.read_at(loaded_end(), {data_.data() + head_ + size_, n}); !filled) {
+      stop(std::move(filled.error()));
       return;
     }
     size_ += n;
@@ -153,14 +153,12 @@ class ForwardBytes {
   const uint64_t end_;
   const ScanSettings& settings_;
   const size_t chunk_;
-  std::unique_ptr<uint8_t[]> data_;
-  size_t capacity_ = 0;
-  size_t head_ = 0;  // data_[head_] is the byte at offset base_
+  PageBuffer data_;
+  size_t head_ = 0;  // data_[head_] is the byte at offset base_, at its page offset
   size_t size_ = 0;
   uint64_t base_ = 0;
   uint64_t keep_ = 0;
-  bool failed_ = false;
-  bool interrupted_ = false;
+  std::optional<Error> stopped_;
 };
 
 uint16_t unit_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -175,8 +173,8 @@ class CodeUnits {
       : file_(file), settings_(settings), bytes_(file, file.length() & ~uint64_t{1}, settings) {}
 
   uint64_t size() const { return bytes_.end() / 2; }
-  bool failed() const { return failed_ || bytes_.failed(); }
-  bool interrupted() const { return bytes_.interrupted(); }
+  bool failed() const { return bytes_.failed(); }
+  const std::optional<Error>& stopped() const { return bytes_.stopped(); }
 
   // The first position where the ASCII word, one unit per character, occurs.
   std::optional<uint64_t> find(std::string_view ascii) {
@@ -237,16 +235,19 @@ class CodeUnits {
       if (held.size() < byte_count) return std::nullopt;
       decoder.feed(held.first(static_cast<size_t>(byte_count)));
     } else {
-      std::vector<uint8_t> piece;
+      const size_t chunk = chunk_bytes(settings_);
+      PageBuffer piece(chunk + page_bytes());
       for (uint64_t done = 0; done < byte_count;) {
         if (bytes_.stop_requested()) return std::nullopt;
-        piece.resize(static_cast<size_t>(std::min<uint64_t>(chunk_bytes(settings_), byte_count - done)));
-        if (file_.read_at(2 * run.begin + done, piece)) {
-          failed_ = true;
+        const uint64_t offset = 2 * run.begin + done;
+        const std::span<uint8_t> part(piece.data() + page_offset(offset),
+                                      static_cast<size_t>(std::min<uint64_t>(chunk, byte_count - done)));
+        if (auto filled = file_.read_at(offset, part); !filled) {
+          bytes_.stop(std::move(filled.error()));
           return std::nullopt;
         }
-        decoder.feed(piece);
-        done += piece.size();
+        decoder.feed(part);
+        done += part.size();
       }
     }
     if (!decoder.finish()) return std::nullopt;
@@ -280,7 +281,6 @@ class CodeUnits {
   const ByteSource& file_;
   const ScanSettings& settings_;
   ForwardBytes bytes_;
-  bool failed_ = false;
 };
 
 // How the runs after an anchor make a list.
@@ -305,8 +305,16 @@ constexpr LogRules kErrorLog{"Possible spray instability", 100, false, [](uint16
                              [](uint16_t u) { return u > 0x100; }, [](const std::vector<std::string>&) { return false; }};
 
 // A template on the rules, so that the per-unit tests inline.
+// The result of a scan that `bytes` stopped early: an interrupt or an
+// internal failure as such, a failed read as the empty result.
+template <class T>
+Expected<T> stopped_scan(const std::optional<Error>& stopped) {
+  if (stopped->kind != Error::Kind::kIo) return *stopped;
+  return T{};
+}
+
 template <const LogRules& rules>
-Scanned<std::vector<std::string>> collect_runs(const ByteSource& file, const ScanSettings& settings) {
+Expected<std::vector<std::string>> collect_runs(const ByteSource& file, const ScanSettings& settings) {
   CodeUnits units(file, settings);
   std::vector<std::string> texts;
   std::optional<uint64_t> q = units.find(rules.anchor);
@@ -327,46 +335,39 @@ Scanned<std::vector<std::string>> collect_runs(const ByteSource& file, const Sca
     q = next < units.size() && !rules.ends_before(units.unit(next)) ? std::optional(next) : std::nullopt;
   }
   // A failed read ends every step above early; it voids the whole result.
-  if (units.interrupted()) return Unexpected{Interrupted{}};
-  if (units.failed()) return std::vector<std::string>();
+  if (units.failed()) return stopped_scan<std::vector<std::string>>(units.stopped());
   return texts;
 }
 
-Scanned<std::string> read_instrument_method(const ByteSource& file, const ScanSettings& settings) {
+Expected<std::string> read_instrument_method(const ByteSource& file, const ScanSettings& settings) {
   const uint64_t length = file.length();
   if (length < kXmlDeclaration.size()) return std::string();
   ForwardBytes prefix(file, std::min(length, kMethodPrefixBytes), settings);
   const auto start = prefix.find(0, kXmlDeclaration, 1);
-  if (prefix.interrupted()) return Unexpected{Interrupted{}};
+  if (prefix.failed()) return stopped_scan<std::string>(prefix.stopped());
   if (!start) return std::string();
 
   // What the search already holds of the window is not read again.
-  const auto window_size = static_cast<size_t>(std::min(length, *start + kMethodWindowBytes) - *start);
-  const auto held = prefix.from(*start);
-  const size_t have = std::min(held.size(), window_size);
-  std::string window(reinterpret_cast<const char*>(held.data()), have);
-  window.resize(window_size);
-  if (have < window_size) {
-    auto rest = std::span(reinterpret_cast<uint8_t*>(window.data()) + have, window_size - have);
-    if (file.read_at(*start + have, rest)) return std::string();
-  }
-  if (!valid_utf8({reinterpret_cast<const uint8_t*>(window.data()), window.size()})) return std::string();
+  const auto window = Window::read(file, *start, *start + kMethodWindowBytes, prefix.from(*start));
+  if (!window) return std::string();
+  const auto bytes = window->bytes();
+  if (!valid_utf8(bytes)) return std::string();
 
-  size_t cut = window.find(kMethodEnd);
-  if (cut != std::string::npos) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  size_t cut = text.find(kMethodEnd);
+  if (cut != std::string_view::npos) {
     cut += kMethodEnd.size();
-  } else if ((cut = window.find(kCmDataEnd)) != std::string::npos) {
+  } else if ((cut = text.find(kCmDataEnd)) != std::string_view::npos) {
     cut += kCmDataEnd.size();
   } else {
-    cut = window.size();
+    cut = text.size();
   }
-  window.resize(cut);
-  return window;
+  return std::string(text.data(), cut);
 }
 
 template <class T>
-Scanned<T> on_regular_file(std::string_view path, const ScanSettings& settings,
-                           Scanned<T> (*read)(const ByteSource&, const ScanSettings&)) {
+Expected<T> on_regular_file(std::string_view path, const ScanSettings& settings,
+                            Expected<T> (*read)(const ByteSource&, const ScanSettings&)) {
   auto file = open_regular(path);
   if (!file) return T{};
   return read(*file, settings);
@@ -374,23 +375,23 @@ Scanned<T> on_regular_file(std::string_view path, const ScanSettings& settings,
 
 }  // namespace
 
-Scanned<std::vector<std::string>> status_log_labels(const ByteSource& file, const ScanSettings& settings) {
+Expected<std::vector<std::string>> status_log_labels(const ByteSource& file, const ScanSettings& settings) {
   return collect_runs<kStatusLog>(file, settings);
 }
-Scanned<std::vector<std::string>> error_logs(const ByteSource& file, const ScanSettings& settings) {
+Expected<std::vector<std::string>> error_logs(const ByteSource& file, const ScanSettings& settings) {
   return collect_runs<kErrorLog>(file, settings);
 }
-Scanned<std::string> instrument_method(const ByteSource& file, const ScanSettings& settings) {
+Expected<std::string> instrument_method(const ByteSource& file, const ScanSettings& settings) {
   return read_instrument_method(file, settings);
 }
 
-Scanned<std::vector<std::string>> status_log_labels(std::string_view path, const ScanSettings& settings) {
+Expected<std::vector<std::string>> status_log_labels(std::string_view path, const ScanSettings& settings) {
   return on_regular_file(path, settings, status_log_labels);
 }
-Scanned<std::vector<std::string>> error_logs(std::string_view path, const ScanSettings& settings) {
+Expected<std::vector<std::string>> error_logs(std::string_view path, const ScanSettings& settings) {
   return on_regular_file(path, settings, error_logs);
 }
-Scanned<std::string> instrument_method(std::string_view path, const ScanSettings& settings) {
+Expected<std::string> instrument_method(std::string_view path, const ScanSettings& settings) {
   return on_regular_file(path, settings, instrument_method);
 }
 

@@ -111,7 +111,7 @@ std::optional<TrailerSlot> read_trailer_slot(const ByteSource& file, size_t inde
   const uint64_t start = trailer_slot::start(index);
   if (start + trailer_slot::kQueryBytes > file.length()) return std::nullopt;
   uint8_t slot[trailer_slot::kQueryBytes];
-  if (file.read_at(start, slot)) return std::nullopt;
+  if (!file.read_at(start, slot)) return std::nullopt;
   return decode_trailer_slot(slot);
 }
 

@@ -25,13 +25,14 @@ std::optional<PeakPair> decode_records(const ByteSource& source, const Window& w
   const uint64_t width = layout == RecordLayout::k12Byte ? 12 : 8;
   const uint64_t size = width * count;
   const uint8_t* p = window.holds(records, size) ? window.at(records) : nullptr;
-  std::vector<uint8_t> joined;
+  Window joined;
   if (p == nullptr) {
-    joined.resize(static_cast<size_t>(size));
-    const uint64_t held = window.end() - records;  // the records start inside the window
-    std::memcpy(joined.data(), window.at(records), static_cast<size_t>(held));
-    if (source.read_at(records + held, std::span(joined).subspan(held))) return std::nullopt;
-    p = joined.data();
+    // The records start inside the first read.
+    const std::span<const uint8_t> held(window.at(records), static_cast<size_t>(window.end() - records));
+    auto rest = Window::read(source, records, records + size, held);
+    if (!rest) return std::nullopt;
+    joined = std::move(*rest);
+    p = joined.at(records);
   }
   PeakPair pair;
   pair.mz.resize(count);

@@ -4,6 +4,7 @@
 // once, for the cache builder, the trailer decoder and the tests alike.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -14,7 +15,6 @@ namespace velmaro {
 struct Field {
   uint64_t offset;
   uint64_t width;
-  constexpr uint64_t end() const { return offset + width; }
 };
 
 namespace layout {
@@ -22,6 +22,7 @@ namespace layout {
 inline constexpr uint64_t kVersionOffset = 36;
 inline constexpr uint64_t kVersionFallbackOffset = 12;  // read when the first holds neither 57 nor 66
 inline constexpr uint64_t kCreationTimeOffset = 16;
+inline constexpr size_t kHeaderBytes = 40;  // through the version at 36
 
 // Retention times, a double at the head of each record.
 inline constexpr uint64_t kSmallRtStart = 1481842;

@@ -9,22 +9,19 @@ namespace velmaro {
 
 namespace {
 
-std::optional<IoError> read_u32(const ByteSource& file, uint64_t offset, uint32_t& out) {
-  uint8_t bytes[4];
-  if (auto error = file.read_at(offset, bytes)) return error;
-  out = load_le<uint32_t>(bytes);
-  return std::nullopt;
-}
-
 // Matches the message of a slice taken past the end of the file contents.
-Failure length_word_outside(uint64_t record, uint64_t file_length) {
+Error length_word_outside(uint64_t record, uint64_t file_length) {
   const uint64_t word = record - 4;
   if (file_length < word) {
-    return Failure::at("range start index " + std::to_string(word) + " out of range for slice of length " +
-                       std::to_string(file_length));
+    return Error::internal("range start index " + std::to_string(word) + " out of range for slice of length " +
+                           std::to_string(file_length));
   }
-  return Failure::at("range end index " + std::to_string(record) + " out of range for slice of length " +
-                     std::to_string(file_length));
+  return Error::internal("range end index " + std::to_string(record) + " out of range for slice of length " +
+                         std::to_string(file_length));
+}
+
+Error unwrap_none(SourceLocation where = SourceLocation::current()) {
+  return Error::internal(std::string(kUnwrapNone), where);
 }
 
 // The extent of a table of n records of `width` bytes at `stride`.
@@ -34,26 +31,27 @@ uint64_t table_end(uint64_t start, uint64_t stride, uint32_t n, uint64_t width) 
 
 }  // namespace
 
-Expected<HeaderFields, IoError> probe_header(const ByteSource& file) {
+Expected<HeaderFields> probe_header(const ByteSource& file) {
   using namespace layout;
+  // One read of the whole header: every file that holds the version at 36
+  // holds the other two places as well, and a shorter one fails either way
+  // with the same end-of-file error.
+  uint8_t head[kHeaderBytes];
+  if (auto filled = file.read_at(0, head); !filled) return filled.error();
   HeaderFields header;
-  if (auto error = read_u32(file, kVersionOffset, header.version)) return Unexpected{std::move(*error)};
-  if (header.version != 57 && header.version != 66) {
-    if (auto error = read_u32(file, kVersionFallbackOffset, header.version)) return Unexpected{std::move(*error)};
-  }
-  uint8_t filetime[8];
-  if (auto error = file.read_at(kCreationTimeOffset, filetime)) return Unexpected{std::move(*error)};
-  header.creation_filetime = load_le<uint64_t>(filetime);
+  header.version = load_le<uint32_t>(head + kVersionOffset);
+  if (header.version != 57 && header.version != 66) header.version = load_le<uint32_t>(head + kVersionFallbackOffset);
+  header.creation_filetime = load_le<uint64_t>(head + kCreationTimeOffset);
   return header;
 }
 
-std::optional<Failure> initialize_caches(RawFileReader& reader) {
+Expected<void> initialize_caches(RawFileReader& reader) {
   auto file = open_regular(reader.path);
-  if (!file) return Failure::at(std::string(kUnwrapNone));
+  if (!file) return unwrap_none();
   return initialize_caches(reader, *file);
 }
 
-std::optional<Failure> initialize_caches(RawFileReader& reader, const ByteSource& file) {
+Expected<void> initialize_caches(RawFileReader& reader, const ByteSource& file) {
   using namespace layout;
   const uint64_t length = file.length();
   const uint32_t n = scan_count(reader.version);
@@ -81,7 +79,7 @@ std::optional<Failure> initialize_caches(RawFileReader& reader, const ByteSource
   } else if (injection_records) {
     ok = ok && read(injection_table, kInjectionStart, table_end(kInjectionStart, kInjectionStride, n, kInjectionBytes));
   }
-  if (!ok) return Failure::at(std::string(kUnwrapNone));
+  if (!ok) return unwrap_none();
 
   std::vector<uint64_t> offsets;
   if (small) {
@@ -136,21 +134,24 @@ std::optional<Failure> initialize_caches(RawFileReader& reader, const ByteSource
   reader.master_scan_cache = std::move(master);
   reader.charge_cache = std::move(charge);
   reader.mono_mz_cache = std::move(mono_mz);
-  return std::nullopt;
+  return {};
 }
 
-Expected<RawFileReader, OpenError> open_reader(std::string path) {
+Expected<RawFileReader> open_reader(std::string path) {
   auto file = RawFile::open(path);
-  if (!file) return Unexpected{OpenError{std::move(file.error())}};
+  if (!file) return file.error();
   auto header = probe_header(*file);
-  if (!header) return Unexpected{OpenError{std::move(header.error())}};
+  if (!header) return header.error();
 
   RawFileReader reader;
   reader.path = std::move(path);
   reader.version = header->version;
   reader.creation_filetime = header->creation_filetime;
-  // The builder opens a handle of its own; ours stays open until we return.
-  if (auto failure = initialize_caches(reader)) return Unexpected{OpenError{std::move(*failure)}};
+  // The builder takes the handle the header came from.  A handle that is no
+  // regular file (a device that passed the probe) fails as the builder's
+  // own open of it by path would.
+  if (!file->is_regular()) return unwrap_none();
+  if (auto built = initialize_caches(reader, *file); !built) return built.error();
   return reader;
 }
 

@@ -8,11 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
-#include "base/expected.hpp"
-#include "base/failure.hpp"
+#include "base/error.hpp"
 #include "base/raw_file.hpp"
 #include "reader/layout.hpp"
 
@@ -54,22 +52,21 @@ struct HeaderFields {
   uint64_t creation_filetime = 0;
 };
 
-// Reads the version and creation time from their fixed header places.
-Expected<HeaderFields, IoError> probe_header(const ByteSource& file);
+// Reads the version and creation time from their fixed header places; an
+// I/O error if the source ends before them or cannot be read.
+Expected<HeaderFields> probe_header(const ByteSource& file);
 
-// Rebuilds num_scans and the six caches from the file at reader.path.  On
-// failure the record is left exactly as it was.
-std::optional<Failure> initialize_caches(RawFileReader& reader);
+// Rebuilds num_scans and the six caches from the file at reader.path, opened
+// anew.  On failure (an internal one) the record is left exactly as it was.
+Expected<void> initialize_caches(RawFileReader& reader);
 
 // The same build from a source already open; `path` only selects the layout.
-std::optional<Failure> initialize_caches(RawFileReader& reader, const ByteSource& file);
+Expected<void> initialize_caches(RawFileReader& reader, const ByteSource& file);
 
-// Why construction failed: an operating-system error of the header probe, or
-// a failure of the cache builder.
-using OpenError = std::variant<IoError, Failure>;
-
-// The constructor: probe the header, then build the caches.
-Expected<RawFileReader, OpenError> open_reader(std::string path);
+// The constructor: open the file once, probe the header and build the caches
+// from that one handle.  An I/O error of the open or the probe, or an
+// internal failure of the build.
+Expected<RawFileReader> open_reader(std::string path);
 
 // Unix seconds of the creation time, as decimal text.
 std::string creation_date(uint64_t creation_filetime);

@@ -1,6 +1,9 @@
 // The core against the literal reference on random files made of the pieces
 // each algorithm looks for, read with small and default chunk sizes: the
-// fuzz targets' comparison, on fixed inputs, in every test run.
+// fuzz targets' comparison, on fixed inputs, in every test run.  On the way,
+// every read of a table, a search window or a chunk must land at its file
+// offset's place in a page (the header and a trailer slot, a few bytes each,
+// are read onto the stack).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -20,6 +23,7 @@ namespace {
 using reference::same;
 using reference::show;
 using testing::SparseSource;
+using testing::WatchedSource;
 using testing::WholeBuffer;
 
 #define EXPECT_SAME(core, literal, context)                                         \
@@ -70,9 +74,11 @@ TEST(Reference, CacheBuilderAgreesInEveryLayoutAndLength) {
         RawFileReader core, literal;
         core.path = literal.path = path;
         core.version = literal.version = version;
-        const auto failure = initialize_caches(core, file);
+        const WatchedSource watched(file);
+        const auto built = initialize_caches(core, watched);
+        EXPECT_EQ(watched.misplaced, 0u);
         const auto context = std::string(path) + " " + std::to_string(version) + " " + std::to_string(length);
-        EXPECT_SAME(failure ? std::optional(failure->message) : std::nullopt,
+        EXPECT_SAME(built ? std::nullopt : std::optional(built.error().message),
                     reference::initialize_caches(literal, bytes), context);
         EXPECT_SAME(core, literal, context);
       }
@@ -102,8 +108,10 @@ TEST(Reference, PeakSearchAgreesOnRandomBlocks) {
     for (int k = 0; k < 4; ++k) {
       const uint64_t start = pieces.below(4000);
       const uint64_t first_read = pieces.below(12000);
-      EXPECT_SAME(find_peak_block(file, start, record_layout(version), first_read),
+      const WatchedSource watched(file);
+      EXPECT_SAME(find_peak_block(watched, start, record_layout(version), first_read),
                   reference::find_peak_block(whole.of(file), start, version), seed);
+      EXPECT_EQ(watched.misplaced, 0u) << seed;
     }
   }
 }
@@ -171,9 +179,11 @@ TEST(Reference, TextScansAgreeWithSmallChunks) {
       settings.pair_search_after = chunk % 4 == 0 ? 0 : 16;
       settings.pair_loop = seed % 2 ? PairLoop::kSse2 : PairLoop::kWidest;
       const auto context = std::to_string(seed) + " chunk " + std::to_string(chunk);
-      EXPECT_SAME(status_log_labels(file, settings).value(), labels, context);
-      EXPECT_SAME(error_logs(file, settings).value(), messages, context);
-      EXPECT_SAME(instrument_method(file, settings).value(), method, context);
+      const WatchedSource watched(file);
+      EXPECT_SAME(status_log_labels(watched, settings).value(), labels, context);
+      EXPECT_SAME(error_logs(watched, settings).value(), messages, context);
+      EXPECT_SAME(instrument_method(watched, settings).value(), method, context);
+      EXPECT_EQ(watched.misplaced, 0u) << context;
     }
   }
 }
