@@ -24,7 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Runs longer than this are read a second time.  Never the default 4 MiB:
   // the sanitizer's allocator makes a buffer that large cost a millisecond.
   settings.retained_run_bytes = retained;
-  settings.pair_loop = mode & 2 ? PairLoop::kSse2 : PairLoop::kWidest;
+  // The widest vector loop, or the one after it (SSE2 on x86-64 with AVX2,
+  // the element loop alone on aarch64).
+  const auto loops = pair_loops();
+  settings.pair_loop = mode & 2 ? loops[loops.size() > 1 ? 1 : 0] : PairLoop::kWidest;
   settings.pair_search_after = mode >> 2;
   // Zeros before the data cost a read per chunk, and show nothing new past
   // a chunk or two.

@@ -1,17 +1,28 @@
 #include "metadata/pair_search.hpp"
 
+#include <array>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// Advanced SIMD is part of every aarch64 CPU: no flag, no run-time check.
+#if defined(__aarch64__) && defined(__ARM_NEON) && defined(__AARCH64EL__)
+#define VELMARO_NEON_LOOP 1
+#include <arm_neon.h>
 #endif
 
 namespace velmaro {
 
 namespace {
 
-detail::PairScan scan_pairs_sse2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element) {
+using Scan = detail::PairScan (*)(const uint8_t*, const uint8_t*, std::string_view, size_t);
+
+// No vector loop: find_by_pairs's element-by-element loop does all the work.
+detail::PairScan scan_none(const uint8_t* p, const uint8_t*, std::string_view, size_t) { return {p, nullptr}; }
+
 #if defined(__SSE2__)
+detail::PairScan scan_pairs_sse2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element) {
   const bool wide = element == 2;
   const auto [e0, e1] = detail::leading_pair(pattern, element);
   const __m128i first = wide ? _mm_set1_epi16(static_cast<short>(e0)) : _mm_set1_epi8(static_cast<char>(e0));
@@ -28,32 +39,108 @@ detail::PairScan scan_pairs_sse2(const uint8_t* p, const uint8_t* last, std::str
     }
     if (const uint8_t* match = detail::confirm(p, mask, last, pattern, element)) return {p, match};
   }
-#else
-  (void)last, (void)pattern, (void)element;
-#endif
   return {p, nullptr};
 }
-
-using Scan = detail::PairScan (*)(const uint8_t*, const uint8_t*, std::string_view, size_t);
-
-Scan pick_scan() {
-#if defined(__x86_64__)
-  __builtin_cpu_init();  // may run before libgcc's own constructor has
-  if (__builtin_cpu_supports("avx2")) return detail::scan_pairs_avx2;
 #endif
-  return scan_pairs_sse2;
+
+#if defined(VELMARO_NEON_LOOP)
+// Bit k of the result is set where byte k of the 64 in a, b, c, d is.  NEON
+// has no byte mask instruction: each byte keeps the one bit of its place in
+// its half, and pairwise additions fold the four vectors into eight bytes.
+uint64_t byte_mask(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t d) {
+  const uint8x16_t bits = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t ab = vpaddq_u8(vandq_u8(a, bits), vandq_u8(b, bits));
+  const uint8x16_t cd = vpaddq_u8(vandq_u8(c, bits), vandq_u8(d, bits));
+  const uint8x16_t abcd = vpaddq_u8(ab, cd);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(abcd, abcd)), 0);
 }
+
+detail::PairScan scan_pairs_neon(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element) {
+  const bool wide = element == 2;
+  const auto [e0, e1] = detail::leading_pair(pattern, element);
+  const uint8x16_t first = wide ? vreinterpretq_u8_u16(vdupq_n_u16(e0)) : vdupq_n_u8(static_cast<uint8_t>(e0));
+  const uint8x16_t second = wide ? vreinterpretq_u8_u16(vdupq_n_u16(e1)) : vdupq_n_u8(static_cast<uint8_t>(e1));
+  auto hits = [&](const uint8_t* q) {
+    const uint8x16_t here = vld1q_u8(q);
+    const uint8x16_t next = vld1q_u8(q + element);
+    if (!wide) return vandq_u8(vceqq_u8(here, first), vceqq_u8(next, second));
+    // A code unit matches in both its bytes or in neither.
+    const uint16x8_t both = vandq_u16(vceqq_u16(vreinterpretq_u16_u8(here), vreinterpretq_u16_u8(first)),
+                                      vceqq_u16(vreinterpretq_u16_u8(next), vreinterpretq_u16_u8(second)));
+    return vreinterpretq_u8_u16(both);
+  };
+  for (; last - p >= static_cast<ptrdiff_t>(64 + element); p += 64) {
+    const uint8x16_t a = hits(p), b = hits(p + 16), c = hits(p + 32), d = hits(p + 48);
+    if (vmaxvq_u8(vorrq_u8(vorrq_u8(a, b), vorrq_u8(c, d))) == 0) continue;
+    if (const uint8_t* match = detail::confirm(p, byte_mask(a, b, c, d), last, pattern, element)) return {p, match};
+  }
+  return {p, nullptr};
+}
+#endif
+
+bool has_avx2() {
+#if defined(VELMARO_AVX2_LOOP)
+  __builtin_cpu_init();  // may run before libgcc's own constructor has
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+struct LoopList {
+  std::array<PairLoop, 4> loops;
+  size_t count;
+};
+
+LoopList list_loops() {
+  LoopList found{};
+  auto add = [&](PairLoop loop) { found.loops[found.count++] = loop; };
+  if (has_avx2()) add(PairLoop::kAvx2);
+#if defined(__SSE2__)
+  add(PairLoop::kSse2);
+#endif
+#if defined(VELMARO_NEON_LOOP)
+  add(PairLoop::kNeon);
+#endif
+  add(PairLoop::kScalar);
+  return found;
+}
+
+Scan scan_of(PairLoop loop);
 
 // Chosen at load time: a function-local static would need the C++ runtime's
 // guard, which ties the module to a newer C library.
-const Scan g_widest = pick_scan();
+const LoopList g_loops = list_loops();
+const Scan g_widest = scan_of(g_loops.loops[0]);
+
+Scan scan_of(PairLoop loop) {
+  switch (loop) {
+    case PairLoop::kWidest:
+      return g_widest;
+#if defined(VELMARO_AVX2_LOOP)
+    case PairLoop::kAvx2:
+      return g_loops.loops[0] == PairLoop::kAvx2 ? detail::scan_pairs_avx2 : scan_none;
+#endif
+#if defined(__SSE2__)
+    case PairLoop::kSse2:
+      return scan_pairs_sse2;
+#endif
+#if defined(VELMARO_NEON_LOOP)
+    case PairLoop::kNeon:
+      return scan_pairs_neon;
+#endif
+    default:
+      return scan_none;
+  }
+}
 
 }  // namespace
 
+std::span<const PairLoop> pair_loops() { return {g_loops.loops.data(), g_loops.count}; }
+
 const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element,
                              PairLoop loop) {
-  const Scan scan = loop == PairLoop::kSse2 ? scan_pairs_sse2 : g_widest;
-  const auto [stop, match] = scan(p, last, pattern, element);
+  const auto [stop, match] = scan_of(loop)(p, last, pattern, element);
   if (match != nullptr) return match;
   for (p = stop; static_cast<size_t>(last - p) >= pattern.size(); p += element) {
     if (std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;

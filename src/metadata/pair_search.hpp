@@ -6,14 +6,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <utility>
 
 namespace velmaro {
 
-// Which vector loop finds the pairs: the widest the CPU has (AVX2, else
-// SSE2), or SSE2 alone, so that tests reach both on any machine.  Speed only.
-enum class PairLoop : uint8_t { kWidest, kSse2 };
+// Which loop finds the pairs: the widest this machine has (AVX2, else SSE2
+// on x86-64; NEON on aarch64), or one named, so that tests reach each of
+// them, and the element-by-element loop alone (kScalar), which every machine
+// has.  A loop this build or CPU lacks runs as kScalar.  Speed only.
+enum class PairLoop : uint8_t { kWidest, kAvx2, kSse2, kNeon, kScalar };
+
+// The loops this build has and this CPU runs, widest first; kScalar last.
+std::span<const PairLoop> pair_loops();
 
 // The first place p + k * element in [p, last) where `pattern` starts; the
 // pattern holds at least two elements.  nullptr if there is none.
@@ -48,7 +54,7 @@ inline const uint8_t* confirm(const uint8_t* p, uint64_t hits, const uint8_t* la
   }
   return nullptr;
 }
-// Built with AVX2 enabled; called only where the CPU has it.
+// Built with AVX2 enabled, on x86-64 only; called only where the CPU has it.
 PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);
 }  // namespace detail
 

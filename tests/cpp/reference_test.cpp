@@ -177,7 +177,7 @@ TEST(Reference, TextScansAgreeWithSmallChunks) {
       settings.chunk_bytes = chunk;
       settings.retained_run_bytes = chunk % 3 == 0 ? 10 : 1 << 20;
       settings.pair_search_after = chunk % 4 == 0 ? 0 : 16;
-      settings.pair_loop = seed % 2 ? PairLoop::kSse2 : PairLoop::kWidest;
+      settings.pair_loop = pair_loops()[seed % pair_loops().size()];
       const auto context = std::to_string(seed) + " chunk " + std::to_string(chunk);
       const WatchedSource watched(file);
       EXPECT_SAME(status_log_labels(watched, settings).value(), labels, context);
