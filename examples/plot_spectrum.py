@@ -17,41 +17,33 @@ import sys
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
-from read_errors import ReadError, open_reader
-from velmaro import RawFileReader
+from velmaro_tools import Run, RunError, Spectrum
 
 
-def plot_spectrum(reader: RawFileReader, scan_number: int, out: str, label: int = 5, dpi: int = 100) -> bool:
-    """Writes the PNG; False when the scan has no peak block (the image then
-    says so)."""
-    mz, intensity = reader.get_peaks(scan_number)
-    # No peak block gives one peak of 0.0 at m/z 0.0, never a real one.
-    found = not (mz.size == 1 and mz[0] == 0.0)
-
+def plot_spectrum(spectrum: Spectrum, out: str, label: int = 5, dpi: int = 100) -> None:
+    """Writes the PNG; a scan without peaks gives an image that says so."""
     # A figure of its own on an Agg canvas: no pyplot state, no GUI backend.
     figure = Figure(figsize=(10, 4), dpi=dpi)
     FigureCanvasAgg(figure)
     axes = figure.add_subplot()
-    title = f"scan {scan_number}, {reader.get_rt(scan_number):.3f} min"
-    master = reader.get_master_scan(scan_number)
-    if master > 0:
-        charge = reader.get_charge_state(scan_number)
-        title += f", precursor m/z {reader.get_monoisotopic_mz(scan_number):.4f}"
-        title += f" ({charge}+) from scan {master}" if charge else f" from scan {master}"
+    s = spectrum
+    title = f"scan {s.scan} (MS{s.ms_level}), {s.rt:.3f} min"
+    if s.master_scan is not None:
+        precursor = f", precursor m/z {s.precursor_mz:.4f}" if s.precursor_mz is not None else ""
+        title += precursor + (f" ({s.charge}+)" if s.charge else "") + f" from scan {s.master_scan}"
     axes.set_title(title)
     axes.set_xlabel("m/z")
     axes.set_ylabel("intensity")
-    if found:
-        axes.vlines(mz, 0, intensity, linewidth=0.7, color="tab:blue")
-        axes.set_ylim(0, float(intensity.max()) * 1.12 or 1.0)
-        for k in intensity.argsort()[::-1][:label]:
-            axes.annotate(f"{mz[k]:.4f}", (float(mz[k]), float(intensity[k])), xytext=(0, 3),
+    if s.mz.size:
+        axes.vlines(s.mz, 0, s.intensity, linewidth=0.7, color="tab:blue")
+        axes.set_ylim(0, float(s.intensity.max()) * 1.12 or 1.0)
+        for k in s.intensity.argsort()[::-1][:label]:
+            axes.annotate(f"{s.mz[k]:.4f}", (float(s.mz[k]), float(s.intensity[k])), xytext=(0, 3),
                           textcoords="offset points", ha="center", fontsize=7)
     else:
         axes.text(0.5, 0.5, "no peaks found in this scan", transform=axes.transAxes, ha="center")
     figure.tight_layout()
     figure.savefig(out, format="png")
-    return found
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -63,19 +55,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--dpi", type=int, default=100)
     args = parser.parse_args(argv)
     try:
-        reader = open_reader(args.path)
-    except ReadError as e:
-        print(f"error: cannot read {e}", file=sys.stderr)
+        with Run(args.path) as run:
+            if not 1 <= args.scan <= run.num_scans:
+                parser.error(f"scan {args.scan} is outside this file's scans 1 to {run.num_scans}")
+            spectrum = run.spectrum(args.scan)
+    except RunError as e:
+        print(f"error: {e}", file=sys.stderr)
         return 1
-    if not 1 <= args.scan <= reader.num_scans:
-        parser.error(f"scan {args.scan} is outside this file's scans 1 to {reader.num_scans}")
     out = args.output or f"{os.path.splitext(os.path.basename(args.path))[0]}_scan{args.scan}.png"
     try:
-        found = plot_spectrum(reader, args.scan, out, args.label, args.dpi)
-    except OSError as e:  # the reader answers with values from here on: this is the image
+        plot_spectrum(spectrum, out, args.label, args.dpi)
+    except OSError as e:
         print(f"error: cannot write {out}: {e}", file=sys.stderr)
         return 1
-    if not found:
+    if not spectrum.mz.size:
         print(f"note: scan {args.scan} has no peaks", file=sys.stderr)
     print(f"wrote {out}")
     return 0
