@@ -40,7 +40,13 @@ if __name__ == "__main__":
         multiprocessing.set_start_method(mode.split("-")[1])
         options["processes"] = 2
     if mode.startswith("dask"):
+        import dask
         from distributed import Client, LocalCluster
+        # The file that kills its worker is reported at the first death, not
+        # after three more workers have died reading it (Dask's default); and
+        # each worker holds one task at a time, so that the death takes no
+        # other file's task with it.
+        dask.config.set({"distributed.scheduler.allowed-failures": 0, "distributed.scheduler.worker-saturation": 1.0})
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
         options["client"] = Client(cluster)
     if mode == "dask-relative":  # the workers started here, the paths relative to another folder
