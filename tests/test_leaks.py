@@ -91,14 +91,18 @@ def test_repeated_calls_leave_memory_and_references_flat(paths, name, capfd):
     # A result of None must carry its own reference: one missing a call would
     # show as thousands here (where None is immortal, this is a constant).
     nones = sys.getrefcount(None)
+    # The native memory in two halves: a leak grows both, while the heap's
+    # one-time growth (as when earlier tests left it fragmented) lands in one.
+    native_growth = []
     tracemalloc.start()
     try:
         python_before = tracemalloc.get_traced_memory()[0]
-        native_before = rss_bytes()
-        for _ in range(rounds):
-            call()
+        for _ in range(2):
+            native_before = rss_bytes()
+            for _ in range(rounds // 2):
+                call()
+            native_growth.append(rss_bytes() - native_before)
         python_growth = tracemalloc.get_traced_memory()[0] - python_before
-        native_growth = rss_bytes() - native_before
     finally:
         tracemalloc.stop()
     capfd.readouterr()  # the panics' diagnostics
@@ -106,4 +110,4 @@ def test_repeated_calls_leave_memory_and_references_flat(paths, name, capfd):
     assert abs(sys.getrefcount(None) - nones) < 100
     # One leaked float a call would be 240 kB of Python memory.
     assert python_growth < 16 << 10, python_growth
-    assert SANITIZED or native_growth < 2 << 20, native_growth
+    assert SANITIZED or min(native_growth) < 1 << 20, native_growth
