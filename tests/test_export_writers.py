@@ -280,6 +280,21 @@ def test_options_change_no_content(tmp_path, options):
         assert set(sizes[:-1]) == {7} and 1 <= sizes[-1] <= 7
 
 
+@pytest.mark.parametrize("threads", [0, None])
+def test_row_groups_larger_than_pyarrows_own_hold_exactly_as_many_rows(tmp_path, threads):
+    # pyarrow cuts a table into row groups of 1048576 rows unless told otherwise.
+    rng = np.random.default_rng(5)
+    spectra = [Spectrum(k, 1, 0.5 * k, np.sort(rng.uniform(100, 2000, 500_000)),
+                        rng.random(500_000, dtype=np.float32)) for k in (1, 2, 3)]
+    path = str(tmp_path / "big.parquet")
+    export(spectra, info(spectra), parquet=path, parquet_row_group_size=1_200_000, threads=threads)
+    import pyarrow.parquet as pq
+
+    metadata = pq.read_metadata(path)
+    assert [metadata.row_group(i).num_rows for i in range(metadata.num_row_groups)] == [1_200_000, 300_000]
+    check_parquet(path, spectra)
+
+
 def test_threads_change_no_byte(tmp_path):
     # The order of the output never depends on which worker finishes first.
     spectra = random_run(4, size=40, special=False)

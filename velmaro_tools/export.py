@@ -143,13 +143,18 @@ def export(
     mgf_ms_levels: Collection[int] = (2,),
     parquet_compression: str = "snappy",
     parquet_compression_level: int | None = None,
-    parquet_scan_compression: str = "zstd",
+    parquet_scan_compression: str = "lz4",
     parquet_scan_compression_level: int | None = None,
-    parquet_row_group_size: int = 1 << 20,
+    parquet_row_group_size: int = 1 << 19,
     threads: int | None = None,
 ) -> ExportResult:
     """Writes `spectra` (Spectrum records in increasing scan order) to the
     outputs named, in one pass, and returns what was written.
+
+    The writers read a spectrum's arrays after the next one is asked for
+    (compressed on worker threads, held until their Parquet row group is
+    built), so they must not change once handed over: give each spectrum
+    arrays of its own, as Run's spectra have.
 
     Options, with their defaults:
 
@@ -166,10 +171,11 @@ def export(
       the codec's default).
     - `parquet_scan_compression`, `parquet_scan_compression_level`: the
       same for the six columns that repeat a scan's value on each of its
-      rows: "zstd" by default, at level 1 unless another is given, which
-      shrinks those runs to almost nothing.  No column is
+      rows: "lz4" (LZ4_RAW, which pyarrow, polars and DuckDB read; "zstd"
+      for older readers, at level 1 unless another is given) by default,
+      which shrinks those runs to almost nothing.  No column is
       dictionary-encoded.
-    - `parquet_row_group_size`: rows per row group, 1048576 by default
+    - `parquet_row_group_size`: rows per row group, 524288 by default
       (every row group but the last holds exactly that many).
     - `threads`: worker threads for the mzML arrays' compression; None for
       one per core up to 4, 0 to do everything on the calling thread.  With
@@ -202,19 +208,18 @@ def export(
         raise ValueError("RunInfo.creation_time must be timezone-aware")
 
     with contextlib.ExitStack() as stack:
-        executor = encoder = filler = writing = None
+        executor = encoder = writing = None
         if workers:
             executor = concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="velmaro-compress")
             # The Parquet row groups and the writing of the text outputs have
             # a thread each, so that the arrays' compression never waits
             # behind them, nor the caller's thread on the disk.
             encoder = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="velmaro-parquet")
-            filler = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="velmaro-parquet-rows")
             writing = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="velmaro-write")
             # Cancel what was queued; wait for what runs (a few arrays'
             # compression, a row group's encoding, a write) before the files
             # go.
-            for pool in (executor, encoder, writing, filler):
+            for pool in (executor, encoder, writing):
                 stack.callback(pool.shutdown, wait=True, cancel_futures=True)
         openers: dict[str, Callable[[str], Writer]] = {
             "mzML": lambda path: MzMLWriter(
@@ -225,7 +230,7 @@ def export(
             "Parquet": lambda path: ParquetWriter(
                 path, source, compression=parquet_compression, compression_level=parquet_compression_level,
                 scan_compression=parquet_scan_compression, scan_compression_level=parquet_scan_compression_level,
-                row_group_size=parquet_row_group_size, executor=encoder, filler=filler),
+                row_group_size=parquet_row_group_size, executor=encoder),
         }
         writers: list[Writer] = []
         made: list[PendingFile] = []
