@@ -1,5 +1,6 @@
 #include "reader/reader.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -81,37 +82,49 @@ Expected<void> initialize_caches(RawFileReader& reader, const ByteSource& file) 
   }
   if (!ok) return unwrap_none();
 
-  std::vector<uint64_t> offsets;
-  if (small) {
-    offsets.assign(std::begin(kSmallScanOffsets), std::end(kSmallScanOffsets));
-    offsets.resize(n, 0);
-  } else if (orbitrap) {
-    uint64_t running = kOrbitrapFirstOffset;
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint64_t record = kOrbitrapRtStart + kOrbitrapRtStride * i;
-      if (record > length) return length_word_outside(record, length);
-      offsets.push_back(running);
-      running += load_le<uint32_t>(rt_table.at(record - 4));
-    }
-  }
-
   std::vector<double> rt(n, 0.0), injection(n, 0.0), mono_mz(n, 0.0);
   std::vector<uint64_t> scan_offsets(n, 0);
   std::vector<int32_t> master(n, 0), charge(n, 0);
 
-  for (uint32_t i = 0; i < n; ++i) {
-    if (orbitrap) {
-      const uint64_t slot = trailer_slot::start(i);
-      if (!trailer_table.holds(slot, trailer_slot::kCacheBytes)) continue;
-      const uint8_t* p = trailer_table.at(slot);
+  // How many of a table's records lie whole in its window: the first ones,
+  // since the window starts at the first and ends at the file's end or the
+  // last.  The loops below then read without a check each.
+  auto inside = [n](const Window& window, uint64_t start, uint64_t stride, uint64_t width) -> uint32_t {
+    if (!window.holds(start, width)) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(n, (window.end() - start - width) / stride + 1));
+  };
+
+  if (small) {
+    std::copy(std::begin(kSmallScanOffsets), std::end(kSmallScanOffsets), scan_offsets.begin());
+  } else if (orbitrap) {
+    // Every length word must be in the file: the first one outside fails
+    // the run, before anything of the record changes.
+    const uint64_t last = kOrbitrapRtStart + kOrbitrapRtStride * (n - 1);
+    if (last > length) {
+      uint64_t record = kOrbitrapRtStart;
+      while (record <= length) record += kOrbitrapRtStride;
+      return length_word_outside(record, length);
+    }
+    uint64_t running = kOrbitrapFirstOffset;
+    for (uint32_t i = 0; i < n; ++i) {
+      scan_offsets[i] = running;
+      running += load_le<uint32_t>(rt_table.at(kOrbitrapRtStart + kOrbitrapRtStride * i - 4));
+    }
+  }
+
+  if (orbitrap) {
+    const uint32_t slots = inside(trailer_table, trailer_slot::kStart, trailer_slot::kStride, trailer_slot::kCacheBytes);
+    for (uint32_t i = 0; i < slots; ++i) {
+      const uint8_t* p = trailer_table.at(trailer_slot::start(i));
       injection[i] = load_le<float>(p + trailer_slot::kInjectionTime.offset);
       master[i] = load_le<int32_t>(p + trailer_slot::kMasterScan.offset);
       mono_mz[i] = load_le<double>(p + trailer_slot::kMonoMz.offset);
       charge[i] = p[trailer_slot::kCharge.offset];
-    } else if (injection_records) {
-      const uint64_t record = kInjectionStart + kInjectionStride * i;
-      if (!injection_table.holds(record, kInjectionBytes)) continue;
-      injection[i] = load_le<float>(injection_table.at(record));
+    }
+  } else if (injection_records) {
+    const uint32_t records = inside(injection_table, kInjectionStart, kInjectionStride, kInjectionBytes);
+    for (uint32_t i = 0; i < records; ++i) {
+      injection[i] = load_le<float>(injection_table.at(kInjectionStart + kInjectionStride * i));
       master[i] = -1;
     }
   }
@@ -119,13 +132,9 @@ Expected<void> initialize_caches(RawFileReader& reader, const ByteSource& file) 
   if (small || orbitrap) {
     const uint64_t start = small ? kSmallRtStart : kOrbitrapRtStart;
     const uint64_t stride = small ? kSmallRtStride : kOrbitrapRtStride;
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint64_t record = start + stride * i;
-      if (rt_table.holds(record, 8)) rt[i] = load_le<double>(rt_table.at(record));
-    }
+    const uint32_t records = inside(rt_table, start, stride, 8);
+    for (uint32_t i = 0; i < records; ++i) rt[i] = load_le<double>(rt_table.at(start + stride * i));
   }
-
-  for (size_t k = 0; k < offsets.size() && k < n; ++k) scan_offsets[k] = offsets[k];
 
   reader.num_scans = n;
   reader.rt_cache = std::move(rt);
