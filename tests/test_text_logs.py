@@ -13,7 +13,8 @@ from conftest import replace_with_directory, replace_with_fifo, run_python, velm
 
 RawFileReader = velmaro.RawFileReader
 L, E = rb.LABELS_ANCHOR, rb.ERRORS_ANCHOR
-CHUNK = 1 << 20  # the reader's read size; boundaries around its multiples are tested
+CHUNK = 256 << 10  # the reader's read size; boundaries around its multiples are tested
+KEPT = 4 << 20  # the longest run the reader keeps in memory rather than reading again
 PREFIX, WINDOW = rb.METHOD_PREFIX, rb.METHOD_WINDOW
 
 
@@ -156,8 +157,10 @@ def test_unreadable_or_tiny_files_give_empty_results(write, change):
 def test_runs_longer_than_the_reader_keeps_in_memory(write, end, labels):
     # Surrogate pairs straddle the file's chunk boundaries, and the pieces in
     # which a long run is read again.
-    long_run = "a" + "\U0001F600" * (3 * CHUNK // 2)
-    image = image_with((CHUNK - 8, E + long_run + "\0Tail\0\u4e00"), (9 * CHUNK + 2, L + long_run + end + "\0Next"))
+    long_run = "a" + "\U0001F600" * (3 * KEPT // 8)  # 1.5 times KEPT, 4 bytes each
+    # The second log starts past the first's end, 2 bytes into a chunk.
+    image = image_with((CHUNK - 8, E + long_run + "\0Tail\0\u4e00"),
+                       (2 * KEPT + 4 * CHUNK + 2, L + long_run + end + "\0Next"))
     labels = [label.replace(L + "a", L + long_run) for label in labels]
     assert read_back(write, image)[:2] == (labels, [E + long_run, "Tail"])
 
