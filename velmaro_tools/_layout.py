@@ -174,7 +174,7 @@ def _block_from(data: npt.NDArray[Any], start: int, size: int, version: int) -> 
 
     if version == 66:
         last = min(start + 10000, size - 12)  # positions p < limit with p + 12 < size
-        p = np.arange(start, max(last, start), dtype=np.int64)
+        p: npt.NDArray[np.int64] = np.arange(start, max(last, start), dtype=np.int64)
         p = p[p - start + 24 <= len(data)]
         if p.size == 0:
             return False

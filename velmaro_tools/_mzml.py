@@ -111,7 +111,7 @@ def compressor(kind: Compressor, level: int | None) -> Callable[[memoryview], by
 
 
 def encode(values: npt.NDArray[np.float64] | npt.NDArray[np.float32], compress: Callable[[memoryview], bytes] | None) -> bytes:
-    data = memoryview(values).cast("B")
+    data = values.data.cast("B")
     return base64.b64encode(compress(data) if compress else data)
 
 
