@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -70,13 +71,24 @@ int stat_of(int fd, struct stat& st) {
 
 Expected<RawFile> RawFile::open(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return Error::io(kNulInPath);
-  const std::string c_path(path);
+  // The terminated copy the system call needs, on the stack for any path the
+  // kernel takes; a longer one is copied to the heap, for the kernel to refuse.
+  char local[PATH_MAX];
+  std::string long_path;
+  const char* c_path = local;
+  if (path.size() < sizeof local) {
+    std::memcpy(local, path.data(), path.size());
+    local[path.size()] = '\0';
+  } else {
+    long_path.assign(path);
+    c_path = long_path.c_str();
+  }
   int fd;
   do {
     // O_NONBLOCK: opening a FIFO with no writer must not hang the caller.  It
     // stays set: it changes nothing for regular files, and a device that
     // would block reports EAGAIN instead.
-    fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    fd = ::open(c_path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::os(errno);
   struct stat st {};
@@ -128,18 +140,44 @@ Expected<RawFile> open_regular(std::string_view path) {
   return file;
 }
 
+Expected<PageBuffer> read_ranges(const ByteSource& source, std::span<const Range> ranges,
+                                 std::span<WindowView> views) {
+  // Each range starts at its file offset's place in a page of its own.
+  const uint64_t length = source.length();
+  auto size_of = [length](const Range& range) {
+    const uint64_t end = std::min(range.end, length);
+    return range.begin < end ? static_cast<size_t>(end - range.begin) : size_t{0};
+  };
+  const size_t page = page_bytes();
+  size_t total = 0;
+  for (const Range& range : ranges) total += (page_offset(range.begin) + size_of(range) + page - 1) / page * page;
+  PageBuffer buffer(total);
+  size_t at = 0;
+  for (size_t k = 0; k < ranges.size(); ++k) {
+    const size_t size = size_of(ranges[k]);
+    uint8_t* first = buffer.data() + at + page_offset(ranges[k].begin);
+    views[k] = WindowView(ranges[k].begin, size, first);
+    if (size != 0) {
+      if (auto filled = source.read_at(ranges[k].begin, {first, size}); !filled) return filled.error();
+    }
+    at += (page_offset(ranges[k].begin) + size + page - 1) / page * page;
+  }
+  return buffer;
+}
+
 Expected<Window> Window::read(const ByteSource& source, uint64_t begin, uint64_t end,
                               std::span<const uint8_t> held) {
   Window window;
-  window.begin_ = begin;
   end = std::min(end, source.length());
-  if (begin >= end) return window;
-  window.size_ = end - begin;
-  const size_t size = static_cast<size_t>(window.size_);
+  if (begin >= end) {
+    static_cast<WindowView&>(window) = WindowView(begin, 0, nullptr);
+    return window;
+  }
+  const size_t size = static_cast<size_t>(end - begin);
   const size_t lead = page_offset(begin);
   window.buffer_ = PageBuffer(lead + size);
   auto* first = window.buffer_.data() + lead;
-  window.first_ = first;
+  static_cast<WindowView&>(window) = WindowView(begin, size, first);
   const size_t have = std::min(held.size(), size);
   if (have != 0) std::memcpy(first, held.data(), have);
   if (have < size) {

@@ -94,13 +94,12 @@ class PageBuffer {
   size_t size_ = 0;
 };
 
-// The bytes [begin, min(end, source length)) of a source, read at once, and
-// addressed by absolute file offset.  `held` are bytes from `begin` on that
-// are in memory already: they are copied, and only the rest is read.
-class Window {
+// Where the bytes [begin, end()) of a source lie in memory, addressed by
+// absolute file offset.
+class WindowView {
  public:
-  static Expected<Window> read(const ByteSource& source, uint64_t begin, uint64_t end,
-                               std::span<const uint8_t> held = {});
+  WindowView() = default;
+  WindowView(uint64_t begin, uint64_t size, const uint8_t* first) : begin_(begin), size_(size), first_(first) {}
 
   uint64_t begin() const { return begin_; }
   uint64_t end() const { return begin_ + size_; }
@@ -114,8 +113,30 @@ class Window {
  private:
   uint64_t begin_ = 0;
   uint64_t size_ = 0;
-  PageBuffer buffer_;
-  const uint8_t* first_ = nullptr;  // the byte at begin_, in buffer_
+  const uint8_t* first_ = nullptr;  // the byte at begin_
 };
+
+// The bytes [begin, min(end, source length)) of a source, read at once.
+// `held` are bytes from `begin` on that are in memory already: they are
+// copied, and only the rest is read.
+class Window : public WindowView {
+ public:
+  static Expected<Window> read(const ByteSource& source, uint64_t begin, uint64_t end,
+                               std::span<const uint8_t> held = {});
+
+ private:
+  PageBuffer buffer_;
+};
+
+// A byte range [begin, end) of a file.
+struct Range {
+  uint64_t begin, end;
+};
+
+// Several ranges of one source, each clipped to its length and read at
+// once, all into one buffer: one allocation however many there are.
+// views[k] shows ranges[k].
+Expected<PageBuffer> read_ranges(const ByteSource& source, std::span<const Range> ranges,
+                                 std::span<WindowView> views);
 
 }  // namespace velmaro

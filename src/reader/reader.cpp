@@ -60,80 +60,87 @@ Expected<void> initialize_caches(RawFileReader& reader, const ByteSource& file) 
   const bool orbitrap = path_is_orbitrap(reader.path);
   const bool injection_records = small && !orbitrap && reader.version == 57;
 
-  // Only the tables this layout uses are read, each in one piece.
-  Window rt_table, trailer_table, injection_table;
-  auto read = [&](Window& window, uint64_t begin, uint64_t end) {
-    auto result = Window::read(file, begin, end);
-    if (!result) return false;
-    window = std::move(result.value());
-    return true;
-  };
-  bool ok = true;
-  if (small) {
-    ok = ok && read(rt_table, kSmallRtStart, table_end(kSmallRtStart, kSmallRtStride, n, 8));
-  } else if (orbitrap) {
-    ok = ok && read(rt_table, kOrbitrapRtStart - 4, table_end(kOrbitrapRtStart, kOrbitrapRtStride, n, 8));
+  // Only the tables this layout uses are read, each in one piece, all into
+  // one buffer.
+  const uint64_t rt_start = small ? kSmallRtStart : kOrbitrapRtStart;
+  const uint64_t rt_stride = small ? kSmallRtStride : kOrbitrapRtStride;
+  Range ranges[2];
+  size_t count = 0;
+  // Without a layout no table is read, and the caches stay zero.
+  if (small || orbitrap) {
+    // The orbitrap table starts with the first scan's length word.
+    ranges[count++] = {orbitrap && !small ? kOrbitrapRtStart - 4 : kSmallRtStart, table_end(rt_start, rt_stride, n, 8)};
   }
   if (orbitrap) {
-    ok = ok && read(trailer_table, trailer_slot::kStart,
-                    table_end(trailer_slot::kStart, trailer_slot::kStride, n, trailer_slot::kCacheBytes));
+    ranges[count++] = {trailer_slot::kStart,
+                       table_end(trailer_slot::kStart, trailer_slot::kStride, n, trailer_slot::kCacheBytes)};
   } else if (injection_records) {
-    ok = ok && read(injection_table, kInjectionStart, table_end(kInjectionStart, kInjectionStride, n, kInjectionBytes));
+    ranges[count++] = {kInjectionStart, table_end(kInjectionStart, kInjectionStride, n, kInjectionBytes)};
   }
-  if (!ok) return unwrap_none();
+  WindowView views[2];
+  const auto tables = read_ranges(file, {ranges, count}, {views, count});
+  if (!tables) return unwrap_none();
+  const WindowView& rt_table = views[0];
+  const WindowView& record_table = views[count > 1 ? 1 : 0];  // trailer slots or injection records
 
-  std::vector<double> rt(n, 0.0), injection(n, 0.0), mono_mz(n, 0.0);
-  std::vector<uint64_t> scan_offsets(n, 0);
-  std::vector<int32_t> master(n, 0), charge(n, 0);
-
-  // How many of a table's records lie whole in its window: the first ones,
-  // since the window starts at the first and ends at the file's end or the
-  // last.  The loops below then read without a check each.
-  auto inside = [n](const Window& window, uint64_t start, uint64_t stride, uint64_t width) -> uint32_t {
-    if (!window.holds(start, width)) return 0;
-    return static_cast<uint32_t>(std::min<uint64_t>(n, (window.end() - start - width) / stride + 1));
-  };
-
-  if (small) {
-    std::copy(std::begin(kSmallScanOffsets), std::end(kSmallScanOffsets), scan_offsets.begin());
-  } else if (orbitrap) {
-    // Every length word must be in the file: the first one outside fails
-    // the run, before anything of the record changes.
+  // Every length word must be in the file: the first one outside fails the
+  // run, before anything of the record changes.
+  if (orbitrap && !small) {
     const uint64_t last = kOrbitrapRtStart + kOrbitrapRtStride * (n - 1);
     if (last > length) {
       uint64_t record = kOrbitrapRtStart;
       while (record <= length) record += kOrbitrapRtStride;
       return length_word_outside(record, length);
     }
+  }
+
+  // How many of a table's records lie whole in its window: the first ones,
+  // since the window starts at the first and ends at the file's end or the
+  // last.  The loops below then read without a check each, and the scans
+  // past them keep the zeros the caches start with.
+  auto inside = [n](const WindowView& window, uint64_t start, uint64_t stride, uint64_t width) -> uint32_t {
+    if (!window.holds(start, width)) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(n, (window.end() - start - width) / stride + 1));
+  };
+
+  std::vector<double> rt(n), injection(n), mono_mz(n);
+  std::vector<uint64_t> scan_offsets(n);
+  std::vector<int32_t> master(n), charge(n);
+
+  if (small) {
+    std::copy(std::begin(kSmallScanOffsets), std::end(kSmallScanOffsets), scan_offsets.begin());
+  } else if (orbitrap) {
+    // Each scan's data follows the one before it; the lengths are all in
+    // the window, as checked above.
+    const uint8_t* word = rt_table.at(kOrbitrapRtStart - 4);
     uint64_t running = kOrbitrapFirstOffset;
-    for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t i = 0; i < n; ++i, word += kOrbitrapRtStride) {
       scan_offsets[i] = running;
-      running += load_le<uint32_t>(rt_table.at(kOrbitrapRtStart + kOrbitrapRtStride * i - 4));
+      running += load_le<uint32_t>(word);
     }
+  }
+  if (small || orbitrap) {
+    const uint32_t records = inside(rt_table, rt_start, rt_stride, 8);
+    const uint8_t* p = records != 0 ? rt_table.at(rt_start) : nullptr;
+    for (uint32_t i = 0; i < records; ++i, p += rt_stride) rt[i] = load_le<double>(p);
   }
 
   if (orbitrap) {
-    const uint32_t slots = inside(trailer_table, trailer_slot::kStart, trailer_slot::kStride, trailer_slot::kCacheBytes);
-    for (uint32_t i = 0; i < slots; ++i) {
-      const uint8_t* p = trailer_table.at(trailer_slot::start(i));
+    const uint32_t slots = inside(record_table, trailer_slot::kStart, trailer_slot::kStride, trailer_slot::kCacheBytes);
+    const uint8_t* p = slots != 0 ? record_table.at(trailer_slot::kStart) : nullptr;
+    for (uint32_t i = 0; i < slots; ++i, p += trailer_slot::kStride) {
       injection[i] = load_le<float>(p + trailer_slot::kInjectionTime.offset);
       master[i] = load_le<int32_t>(p + trailer_slot::kMasterScan.offset);
       mono_mz[i] = load_le<double>(p + trailer_slot::kMonoMz.offset);
       charge[i] = p[trailer_slot::kCharge.offset];
     }
   } else if (injection_records) {
-    const uint32_t records = inside(injection_table, kInjectionStart, kInjectionStride, kInjectionBytes);
-    for (uint32_t i = 0; i < records; ++i) {
-      injection[i] = load_le<float>(injection_table.at(kInjectionStart + kInjectionStride * i));
+    const uint32_t records = inside(record_table, kInjectionStart, kInjectionStride, kInjectionBytes);
+    const uint8_t* p = records != 0 ? record_table.at(kInjectionStart) : nullptr;
+    for (uint32_t i = 0; i < records; ++i, p += kInjectionStride) {
+      injection[i] = load_le<float>(p);
       master[i] = -1;
     }
-  }
-
-  if (small || orbitrap) {
-    const uint64_t start = small ? kSmallRtStart : kOrbitrapRtStart;
-    const uint64_t stride = small ? kSmallRtStride : kOrbitrapRtStride;
-    const uint32_t records = inside(rt_table, start, stride, 8);
-    for (uint32_t i = 0; i < records; ++i) rt[i] = load_le<double>(rt_table.at(start + stride * i));
   }
 
   reader.num_scans = n;

@@ -159,6 +159,27 @@ TEST(Window, ClipsToTheSource) {
   EXPECT_EQ(Window::read(source, 150, 200)->bytes().size(), 0u);
 }
 
+TEST(Window, RangesShareOneBufferEachAtItsPageOffset) {
+  std::vector<uint8_t> tail(5000);
+  for (size_t k = 0; k < tail.size(); ++k) tail[k] = static_cast<uint8_t>(k * 7 + 1);
+  SparseSource source(9000, 4000, tail);
+  const Range ranges[] = {{4001, 4100}, {8990, 9500}, {9500, 9600}, {4000, 9000}};
+  WindowView views[4];
+  auto buffer = read_ranges(source, ranges, views);
+  ASSERT_TRUE(buffer);
+  for (size_t k = 0; k < 4; ++k) {
+    const uint64_t end = std::min<uint64_t>(ranges[k].end, 9000);
+    EXPECT_EQ(views[k].begin(), ranges[k].begin);
+    EXPECT_EQ(views[k].end(), std::max(end, ranges[k].begin)) << k;  // empty past the source
+    for (uint64_t offset = ranges[k].begin; offset < end; ++offset) {
+      ASSERT_EQ(*views[k].at(offset), tail[offset - 4000]) << k << " at " << offset;
+    }
+    if (end > ranges[k].begin) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(views[k].at(ranges[k].begin)) % page_bytes(), ranges[k].begin % page_bytes());
+    }
+  }
+}
+
 std::vector<uint8_t> block_12(uint32_t count, double first_mz) {
   std::vector<uint8_t> bytes(4 + 12 * size_t{count});
   std::memcpy(bytes.data(), &count, 4);
