@@ -25,6 +25,7 @@ namespace {
 
 const char* name(PairLoop loop) {
   switch (loop) {
+    case PairLoop::kAvx512: return "AVX-512";
     case PairLoop::kAvx2: return "AVX2";
     case PairLoop::kSse2: return "SSE2";
     case PairLoop::kNeon: return "NEON";

@@ -102,8 +102,9 @@ struct ScanSettings {
   uint64_t retained_run_bytes = uint64_t{4} << 20;
   Interrupt interrupt;
   // A search for an anchor looks for its first byte alone until it has met
-  // this many false starts (and one per 256 bytes searched), then for its
-  // first two elements with vector compares.
+  // this many false starts (and one per KiB searched), then for its first
+  // two elements with vector compares: in binary data, where a given byte
+  // comes every few hundred, a call of memchr per false start costs more.
   uint64_t pair_search_after = 16;
   PairLoop pair_loop = PairLoop::kWidest;
 };

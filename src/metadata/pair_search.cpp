@@ -1,5 +1,6 @@
 #include "metadata/pair_search.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -87,14 +88,24 @@ bool has_avx2() {
 #endif
 }
 
+bool has_avx512() {
+#if defined(VELMARO_AVX2_LOOP)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#else
+  return false;
+#endif
+}
+
 struct LoopList {
-  std::array<PairLoop, 4> loops;
+  std::array<PairLoop, 5> loops;
   size_t count;
 };
 
 LoopList list_loops() {
   LoopList found{};
   auto add = [&](PairLoop loop) { found.loops[found.count++] = loop; };
+  if (has_avx512()) add(PairLoop::kAvx512);
   if (has_avx2()) add(PairLoop::kAvx2);
 #if defined(__SSE2__)
   add(PairLoop::kSse2);
@@ -113,13 +124,20 @@ Scan scan_of(PairLoop loop);
 const LoopList g_loops = list_loops();
 const Scan g_widest = scan_of(g_loops.loops[0]);
 
+bool listed(PairLoop loop) {
+  return std::find(g_loops.loops.begin(), g_loops.loops.begin() + g_loops.count, loop) !=
+         g_loops.loops.begin() + g_loops.count;
+}
+
 Scan scan_of(PairLoop loop) {
   switch (loop) {
     case PairLoop::kWidest:
       return g_widest;
 #if defined(VELMARO_AVX2_LOOP)
+    case PairLoop::kAvx512:
+      return listed(PairLoop::kAvx512) ? detail::scan_pairs_avx512 : scan_none;
     case PairLoop::kAvx2:
-      return g_loops.loops[0] == PairLoop::kAvx2 ? detail::scan_pairs_avx2 : scan_none;
+      return listed(PairLoop::kAvx2) ? detail::scan_pairs_avx2 : scan_none;
 #endif
 #if defined(__SSE2__)
     case PairLoop::kSse2:
@@ -142,8 +160,11 @@ const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_
                              PairLoop loop) {
   const auto [stop, match] = scan_of(loop)(p, last, pattern, element);
   if (match != nullptr) return match;
+  // The tail the vector loop leaves, and all of it for kScalar: the first
+  // byte is tested before the call.
+  const auto lead = static_cast<uint8_t>(pattern[0]);
   for (p = stop; static_cast<size_t>(last - p) >= pattern.size(); p += element) {
-    if (std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;
+    if (*p == lead && std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;
   }
   return nullptr;
 }

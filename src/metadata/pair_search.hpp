@@ -12,11 +12,12 @@
 
 namespace velmaro {
 
-// Which loop finds the pairs: the widest this machine has (AVX2, else SSE2
-// on x86-64; NEON on aarch64), or one named, so that tests reach each of
-// them, and the element-by-element loop alone (kScalar), which every machine
-// has.  A loop this build or CPU lacks runs as kScalar.  Speed only.
-enum class PairLoop : uint8_t { kWidest, kAvx2, kSse2, kNeon, kScalar };
+// Which loop finds the pairs: the widest this machine has (AVX-512, else
+// AVX2, else SSE2 on x86-64; NEON on aarch64), or one named, so that tests
+// reach each of them, and the element-by-element loop alone (kScalar), which
+// every machine has.  A loop this build or CPU lacks runs as kScalar.  Speed
+// only.
+enum class PairLoop : uint8_t { kWidest, kAvx512, kAvx2, kSse2, kNeon, kScalar };
 
 // The loops this build has and this CPU runs, widest first; kScalar last.
 std::span<const PairLoop> pair_loops();
@@ -54,8 +55,10 @@ inline const uint8_t* confirm(const uint8_t* p, uint64_t hits, const uint8_t* la
   }
   return nullptr;
 }
-// Built with AVX2 enabled, on x86-64 only; called only where the CPU has it.
+// Built with AVX2, and AVX-512 (F and BW), enabled, on x86-64 only; each is
+// called only where the CPU has it.
 PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);
+PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);
 }  // namespace detail
 
 }  // namespace velmaro

@@ -42,7 +42,7 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   for (const uint8_t* p = first; static_cast<size_t>(last - p) >= pattern.size(); ++p, ++misses) {
     // memchr on the first byte is the fastest scan while candidates are rare,
     // as in binary data and zeros; where they crowd, the pairs test takes over.
-    if (misses > pair_search_after && misses > static_cast<uint64_t>(p - first) / 256 &&
+    if (misses > pair_search_after && misses > static_cast<uint64_t>(p - first) / 1024 &&
         pattern.size() >= 2 * align) {
       return search_pairs(first, p, last, origin, pattern, align, settings.pair_loop);
     }
@@ -353,16 +353,16 @@ Expected<std::string> read_instrument_method(const ByteSource& file, const ScanS
   const auto bytes = window->bytes();
   if (!valid_utf8(bytes)) return std::string();
 
-  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  size_t cut = text.find(kMethodEnd);
-  if (cut != std::string_view::npos) {
-    cut += kMethodEnd.size();
-  } else if ((cut = text.find(kCmDataEnd)) != std::string_view::npos) {
-    cut += kCmDataEnd.size();
-  } else {
-    cut = text.size();
-  }
-  return std::string(text.data(), cut);
+  // memmem, not string_view::find: a method's tags put a '<' every few
+  // bytes, and find compares the whole tag at each of them.
+  auto end_of = [bytes](std::string_view tag) -> size_t {
+    const void* at = ::memmem(bytes.data(), bytes.size(), tag.data(), tag.size());
+    return at == nullptr ? 0 : static_cast<const uint8_t*>(at) - bytes.data() + tag.size();
+  };
+  size_t cut = end_of(kMethodEnd);
+  if (cut == 0) cut = end_of(kCmDataEnd);
+  if (cut == 0) cut = bytes.size();
+  return std::string(reinterpret_cast<const char*>(bytes.data()), cut);
 }
 
 template <class T>

@@ -1,0 +1,38 @@
+// The AVX-512 loop of find_by_pairs (byte and word compares into mask
+// registers); this file alone is compiled with -mavx512f -mavx512bw.
+#include <immintrin.h>
+
+#include "metadata/pair_search.hpp"
+
+namespace velmaro::detail {
+
+PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element) {
+  const bool wide = element == 2;
+  const auto [e0, e1] = leading_pair(pattern, element);
+  const __m512i first = wide ? _mm512_set1_epi16(static_cast<short>(e0)) : _mm512_set1_epi8(static_cast<char>(e0));
+  const __m512i second = wide ? _mm512_set1_epi16(static_cast<short>(e1)) : _mm512_set1_epi8(static_cast<char>(e1));
+  // A bit per element of the 64 bytes at q where the pair starts.
+  auto hits = [&](const uint8_t* q) -> uint64_t {
+    const __m512i here = _mm512_loadu_si512(q);
+    const __m512i next = _mm512_loadu_si512(q + element);
+    if (!wide) return _mm512_cmpeq_epi8_mask(here, first) & _mm512_cmpeq_epi8_mask(next, second);
+    return _mm512_cmpeq_epi16_mask(here, first) & _mm512_cmpeq_epi16_mask(next, second);
+  };
+  // confirm takes a bit per byte, and a code unit sets both of its own.
+  auto bytes_of = [wide](uint64_t mask) {
+    if (!wide) return mask;
+    uint64_t spread = 0;
+    for (; mask != 0; mask &= mask - 1) spread |= uint64_t{3} << (2 * __builtin_ctzll(mask));
+    return spread;
+  };
+  // Two blocks a step, tested together: candidates are rare in what is searched.
+  for (; last - p >= static_cast<ptrdiff_t>(128 + element); p += 128) {
+    const uint64_t low = hits(p), high = hits(p + 64);
+    if ((low | high) == 0) continue;
+    if (const uint8_t* match = confirm(p, bytes_of(low), last, pattern, element)) return {p, match};
+    if (const uint8_t* match = confirm(p + 64, bytes_of(high), last, pattern, element)) return {p + 64, match};
+  }
+  return {p, nullptr};
+}
+
+}  // namespace velmaro::detail
