@@ -154,6 +154,16 @@ Scan scan_of(PairLoop loop) {
 
 }  // namespace
 
+bool seeks_first_units(PairLoop loop) {
+  const Scan scan = scan_of(loop);
+#if defined(VELMARO_AVX2_LOOP)
+  return scan == detail::scan_pairs_avx512 || scan == detail::scan_pairs_avx2;
+#else
+  (void)scan;
+  return false;
+#endif
+}
+
 std::span<const PairLoop> pair_loops() { return {g_loops.loops.data(), g_loops.count}; }
 
 const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element,

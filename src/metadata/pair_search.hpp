@@ -22,6 +22,11 @@ enum class PairLoop : uint8_t { kWidest, kAvx512, kAvx2, kSse2, kNeon, kScalar }
 // The loops this build has and this CPU runs, widest first; kScalar last.
 std::span<const PairLoop> pair_loops();
 
+// Whether `loop`, on this machine, tests 16-bit elements by their first one
+// alone before it tests pairs (AVX-512 and AVX2): then a search by code unit
+// needs no other filter.
+bool seeks_first_units(PairLoop loop);
+
 // The first place p + k * element in [p, last) where `pattern` starts; the
 // pattern holds at least two elements.  nullptr if there is none.
 const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element,

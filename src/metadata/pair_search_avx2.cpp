@@ -16,6 +16,34 @@ PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view
     return wide ? _mm256_and_si256(_mm256_cmpeq_epi16(here, first), _mm256_cmpeq_epi16(next, second))
                 : _mm256_and_si256(_mm256_cmpeq_epi8(here, first), _mm256_cmpeq_epi8(next, second));
   };
+  auto confirm_hits = [&](const uint8_t* q) -> const uint8_t* {
+    const __m256i low = hits(q), high = hits(q + 32);
+    const __m256i any = _mm256_or_si256(low, high);
+    if (_mm256_testz_si256(any, any)) return nullptr;
+    const uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                          static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+    return confirm(q, mask, last, pattern, element);
+  };
+  // A code unit is rare enough in binary data to be sought alone: 256 bytes
+  // a step, with loads that do not straddle cache lines (the step that
+  // aligns them keeps the parity of the units), and the pairs only where
+  // the first unit is.
+  if (wide) {
+    const size_t lead = (64 - reinterpret_cast<uintptr_t>(p) % 64) % 64;
+    if (lead % 2 == 0 && last - p >= static_cast<ptrdiff_t>(lead + 256 + element)) {
+      if (const uint8_t* match = confirm_hits(p)) return {p, match};
+      for (p += lead; last - p >= static_cast<ptrdiff_t>(256 + element); p += 256) {
+        __m256i any = _mm256_setzero_si256();
+        for (int k = 0; k < 8; ++k) {
+          any = _mm256_or_si256(any, _mm256_cmpeq_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(p + 32 * k)), first));
+        }
+        if (_mm256_testz_si256(any, any)) continue;
+        for (const uint8_t* q = p; q < p + 256; q += 64) {
+          if (const uint8_t* match = confirm_hits(q)) return {q, match};
+        }
+      }
+    }
+  }
   for (; last - p >= static_cast<ptrdiff_t>(64 + element); p += 64) {
     const __m256i low = hits(p), high = hits(p + 32);
     const __m256i any = _mm256_or_si256(low, high);

@@ -25,6 +25,30 @@ PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_vi
     for (; mask != 0; mask &= mask - 1) spread |= uint64_t{3} << (2 * __builtin_ctzll(mask));
     return spread;
   };
+  // A code unit is rare enough in binary data to be sought alone: four
+  // blocks a step, with loads that do not straddle cache lines (the step
+  // that aligns them keeps the parity of the units), and the pair only
+  // where one of them holds the first unit.
+  if (wide) {
+    const size_t lead = (64 - reinterpret_cast<uintptr_t>(p) % 64) % 64;
+    if (lead % 2 == 0 && last - p >= static_cast<ptrdiff_t>(lead + 256 + element)) {
+      if (const uint64_t head = hits(p); head != 0) {
+        if (const uint8_t* match = confirm(p, bytes_of(head), last, pattern, element)) return {p, match};
+      }
+      for (p += lead; last - p >= static_cast<ptrdiff_t>(256 + element); p += 256) {
+        const __mmask32 any = _mm512_cmpeq_epi16_mask(_mm512_load_si512(p), first) |
+                              _mm512_cmpeq_epi16_mask(_mm512_load_si512(p + 64), first) |
+                              _mm512_cmpeq_epi16_mask(_mm512_load_si512(p + 128), first) |
+                              _mm512_cmpeq_epi16_mask(_mm512_load_si512(p + 192), first);
+        if (any == 0) continue;
+        for (const uint8_t* q = p; q < p + 256; q += 64) {
+          if (const uint64_t found = hits(q); found != 0) {
+            if (const uint8_t* match = confirm(q, bytes_of(found), last, pattern, element)) return {q, match};
+          }
+        }
+      }
+    }
+  }
   // Two blocks a step, tested together: candidates are rare in what is searched.
   for (; last - p >= static_cast<ptrdiff_t>(128 + element); p += 128) {
     const uint64_t low = hits(p), high = hits(p + 64);
