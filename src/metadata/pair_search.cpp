@@ -80,7 +80,7 @@ detail::PairScan scan_pairs_neon(const uint8_t* p, const uint8_t* last, std::str
 #endif
 
 bool has_avx2() {
-#if defined(VELMARO_AVX2_LOOP)
+#if defined(VELMARO_X86_LOOPS)
   __builtin_cpu_init();  // may run before libgcc's own constructor has
   return __builtin_cpu_supports("avx2");
 #else
@@ -89,7 +89,7 @@ bool has_avx2() {
 }
 
 bool has_avx512() {
-#if defined(VELMARO_AVX2_LOOP)
+#if defined(VELMARO_X86_LOOPS)
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 #else
@@ -133,7 +133,7 @@ Scan scan_of(PairLoop loop) {
   switch (loop) {
     case PairLoop::kWidest:
       return g_widest;
-#if defined(VELMARO_AVX2_LOOP)
+#if defined(VELMARO_X86_LOOPS)
     case PairLoop::kAvx512:
       return listed(PairLoop::kAvx512) ? detail::scan_pairs_avx512 : scan_none;
     case PairLoop::kAvx2:
@@ -156,7 +156,7 @@ Scan scan_of(PairLoop loop) {
 
 bool seeks_first_units(PairLoop loop) {
   const Scan scan = scan_of(loop);
-#if defined(VELMARO_AVX2_LOOP)
+#if defined(VELMARO_X86_LOOPS)
   return scan == detail::scan_pairs_avx512 || scan == detail::scan_pairs_avx2;
 #else
   (void)scan;
