@@ -164,6 +164,13 @@ bool seeks_first_units(PairLoop loop) {
 #endif
 }
 
+const uint8_t* find_byte(const uint8_t* p, const uint8_t* last, uint8_t byte, PairLoop loop) {
+#if defined(VELMARO_X86_LOOPS)
+  if (scan_of(loop) == detail::scan_pairs_avx512) return detail::find_byte_avx512(p, last, byte);
+#endif
+  return static_cast<const uint8_t*>(std::memchr(p, byte, static_cast<size_t>(last - p)));
+}
+
 std::span<const PairLoop> pair_loops() { return {g_loops.loops.data(), g_loops.count}; }
 
 const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element,

@@ -27,6 +27,11 @@ std::span<const PairLoop> pair_loops();
 // needs no other filter.
 bool seeks_first_units(PairLoop loop);
 
+// The first byte equal to `byte` in [p, last), or nullptr: memchr, or, with
+// the AVX-512 loop, whole cache lines compared four at a time, which glibc's
+// memchr (32-byte vectors) does not.
+const uint8_t* find_byte(const uint8_t* p, const uint8_t* last, uint8_t byte, PairLoop loop = PairLoop::kWidest);
+
 // The first place p + k * element in [p, last) where `pattern` starts; the
 // pattern holds at least two elements.  nullptr if there is none.
 const uint8_t* find_by_pairs(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element,
@@ -64,6 +69,7 @@ inline const uint8_t* confirm(const uint8_t* p, uint64_t hits, const uint8_t* la
 // called only where the CPU has it.
 PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);
 PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);
+const uint8_t* find_byte_avx512(const uint8_t* p, const uint8_t* last, uint8_t byte);
 }  // namespace detail
 
 }  // namespace velmaro

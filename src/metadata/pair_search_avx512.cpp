@@ -2,6 +2,8 @@
 // registers); this file alone is compiled with -mavx512f -mavx512bw.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "metadata/pair_search.hpp"
 
 namespace velmaro::detail {
@@ -57,6 +59,30 @@ PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_vi
     if (const uint8_t* match = confirm(p + 64, bytes_of(high), last, pattern, element)) return {p + 64, match};
   }
   return {p, nullptr};
+}
+
+const uint8_t* find_byte_avx512(const uint8_t* p, const uint8_t* last, uint8_t byte) {
+  const __m512i wanted = _mm512_set1_epi8(static_cast<char>(byte));
+  // The first 64 bytes as they lie, then 256 bytes a step from the next
+  // cache line on, so that no load straddles two.
+  if (last - p >= 64 + 256) {
+    if (const uint64_t head = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p), wanted); head != 0) {
+      return p + __builtin_ctzll(head);
+    }
+    p += 64 - reinterpret_cast<uintptr_t>(p) % 64;
+    for (; last - p >= 256; p += 256) {
+      const uint64_t a = _mm512_cmpeq_epi8_mask(_mm512_load_si512(p), wanted);
+      const uint64_t b = _mm512_cmpeq_epi8_mask(_mm512_load_si512(p + 64), wanted);
+      const uint64_t c = _mm512_cmpeq_epi8_mask(_mm512_load_si512(p + 128), wanted);
+      const uint64_t d = _mm512_cmpeq_epi8_mask(_mm512_load_si512(p + 192), wanted);
+      if ((a | b | c | d) == 0) continue;
+      if (a != 0) return p + __builtin_ctzll(a);
+      if (b != 0) return p + 64 + __builtin_ctzll(b);
+      if (c != 0) return p + 128 + __builtin_ctzll(c);
+      return p + 192 + __builtin_ctzll(d);
+    }
+  }
+  return static_cast<const uint8_t*>(std::memchr(p, byte, static_cast<size_t>(last - p)));
 }
 
 }  // namespace velmaro::detail

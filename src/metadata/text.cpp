@@ -55,13 +55,15 @@ bool valid_utf8(std::span<const uint8_t> bytes) {
   const uint8_t* p = bytes.data();
   const uint8_t* const end = p + bytes.size();
   while (p < end) {
-    // ASCII, 32 or 8 bytes at a time: a method text is mostly that.
+    // ASCII, 64 or 8 bytes at a time: a method text is mostly that.
     constexpr uint64_t kHighBits = 0x8080808080808080ull;
-    if (end - p >= 32 &&
-        ((load_le<uint64_t>(p) | load_le<uint64_t>(p + 8) | load_le<uint64_t>(p + 16) | load_le<uint64_t>(p + 24)) &
-         kHighBits) == 0) {
-      p += 32;
-      continue;
+    if (end - p >= 64) {
+      uint64_t any = 0;
+      for (int k = 0; k < 64; k += 8) any |= load_le<uint64_t>(p + k);
+      if ((any & kHighBits) == 0) {
+        p += 64;
+        continue;
+      }
     }
     if (end - p >= 8 && (load_le<uint64_t>(p) & kHighBits) == 0) {
       p += 8;

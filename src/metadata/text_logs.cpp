@@ -47,13 +47,13 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   }
   uint64_t misses = 0;
   for (const uint8_t* p = first; static_cast<size_t>(last - p) >= pattern.size(); ++p, ++misses) {
-    // memchr on the first byte is the fastest scan while candidates are rare,
+    // A search for the first byte is the fastest scan while candidates are rare,
     // as in binary data and zeros; where they crowd, the pairs test takes over.
     if (misses > pair_search_after && misses > static_cast<uint64_t>(p - first) / 1024 &&
         pattern.size() >= 2 * align) {
       return search_pairs(first, p, last, origin, pattern, align, settings.pair_loop);
     }
-    p = static_cast<const uint8_t*>(std::memchr(p, lead, last - p - pattern.size() + 1));
+    p = find_byte(p, last - pattern.size() + 1, lead, settings.pair_loop);
     if (p == nullptr) return nullptr;
     if ((origin + (p - first)) % align == 0 && std::memcmp(p, pattern.data(), pattern.size()) == 0) return p;
   }
@@ -102,6 +102,31 @@ class ForwardBytes {
 
   // The caller needs nothing before `offset` any more.
   void keep_from(uint64_t offset) { keep_ = offset; }
+
+  // The bytes [offset, min(end, source length)) in one piece, for an offset
+  // still in memory: what is missing is read on directly after the bytes
+  // loaded, past the view's own end if need be, so that nothing held is
+  // copied.  Empty if that read fails, or once stopped.
+  std::span<const uint8_t> through(uint64_t offset, uint64_t end) {
+    end = std::min(end, source_.length());
+    if (failed() || offset < base_ || offset > loaded_end() || end <= offset) return {};
+    if (end > loaded_end()) {
+      const size_t more = static_cast<size_t>(end - loaded_end());
+      if (head_ + size_ + more > data_.size()) {
+        const size_t front = page_offset(base_);
+        PageBuffer grown(front + size_ + more);
+        if (size_ != 0) std::memcpy(grown.data() + front, data_.data() + head_, size_);
+        data_ = std::move(grown);
+        head_ = front;
+      }
+      if (auto filled = source_.read_at(loaded_end(), {data_.data() + head_ + size_, more}); !filled) {
+        stop(std::move(filled.error()));
+        return {};
+      }
+      size_ += more;
+    }
+    return {data_.data() + head_ + (offset - base_), static_cast<size_t>(end - offset)};
+  }
 
   // The first offset at or after `at`, a multiple of `align`, where `pattern`
   // lies wholly inside the view.
@@ -354,11 +379,10 @@ Expected<std::string> read_instrument_method(const ByteSource& file, const ScanS
   if (prefix.failed()) return stopped_scan<std::string>(prefix.stopped());
   if (!start) return std::string();
 
-  // What the search already holds of the window is not read again.
-  const auto window = Window::read(file, *start, *start + kMethodWindowBytes, prefix.from(*start));
-  if (!window) return std::string();
-  const auto bytes = window->bytes();
-  if (!valid_utf8(bytes)) return std::string();
+  // What the search already holds of the window is not read again, nor
+  // copied: the rest is read on after it.  A failed read gives no method.
+  const auto bytes = prefix.through(*start, *start + kMethodWindowBytes);
+  if (bytes.empty() || !valid_utf8(bytes)) return std::string();
 
   // memmem, not string_view::find: a method's tags put a '<' every few
   // bytes, and find compares the whole tag at each of them.

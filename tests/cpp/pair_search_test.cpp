@@ -127,5 +127,25 @@ TEST(PairSearch, EveryLoopFindsOneMatchAtEveryPlace) {
   }
 }
 
+// The first-byte search, over texts ending at the unreadable page, with the
+// byte at one place or several, or nowhere, from every start in a cache line.
+TEST(PairSearch, EveryLoopFindsTheFirstByteAsMemchrDoes) {
+  GuardedBytes guarded;
+  std::mt19937_64 rng(7);
+  std::vector<PairLoop> loops(pair_loops().begin(), pair_loops().end());
+  loops.push_back(PairLoop::kWidest);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string text(rng() % 1500, '\0');
+    for (int k = static_cast<int>(rng() % 3); k > 0 && !text.empty(); --k) text[rng() % text.size()] = '<';
+    const auto bytes = guarded.hold(text);
+    const uint8_t* p = bytes.data() + (text.empty() ? 0 : rng() % std::min<size_t>(text.size(), 65));
+    const uint8_t* last = bytes.data() + bytes.size();
+    const void* expected = std::memchr(p, '<', static_cast<size_t>(last - p));
+    for (PairLoop loop : loops) {
+      EXPECT_EQ(find_byte(p, last, '<', loop), expected) << "trial " << trial << " loop " << int(loop);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmaro
