@@ -26,8 +26,8 @@ bool same(const RawFileReader& a, const RawFileReader& b);
 bool same(const PeakPair& a, const PeakPair& b);
 bool same(const Field& a, const Field& b);
 
-template <class T>
-bool same(const std::vector<T>& a, const std::vector<T>& b) {
+template <class T, class A, class B>
+bool same(const std::vector<T, A>& a, const std::vector<T, B>& b) {
   if (a.size() != b.size()) return false;
   for (size_t k = 0; k < a.size(); ++k) {
     if (!same(a[k], b[k])) return false;
@@ -53,8 +53,8 @@ std::string show(const Field& field);
 // The core's fields, with their texts copied out of the slot they view.
 std::vector<Field> owned(const TrailerFields& fields);
 
-template <class T>
-std::string show(const std::vector<T>& values) {
+template <class T, class A>
+std::string show(const std::vector<T, A>& values) {
   std::string out = "[";
   for (size_t k = 0; k < values.size(); ++k) out += (k ? ", " : "") + show(values[k]);
   return out + "]";

@@ -1,6 +1,9 @@
 #include "reader/reader.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -103,9 +106,11 @@ Expected<void> initialize_caches(RawFileReader& reader, const ByteSource& file) 
     return static_cast<uint32_t>(std::min<uint64_t>(n, (window.end() - start - width) / stride + 1));
   };
 
-  std::vector<double> rt(n), injection(n), mono_mz(n);
-  std::vector<uint64_t> scan_offsets(n);
-  std::vector<int32_t> master(n), charge(n);
+  // The caches hold the slab; this function's own hold ends with it.
+  const std::unique_ptr<CacheSlab, void (*)(CacheSlab*)> slab(CacheSlab::make(n), [](CacheSlab* s) { s->release(); });
+  Cache<double> rt(n, 0.0, {slab.get(), 0}), injection(n, 0.0, {slab.get(), 1}), mono_mz(n, 0.0, {slab.get(), 2});
+  Cache<uint64_t> scan_offsets(n, 0, {slab.get(), 3});
+  Cache<int32_t> master(n, 0, {slab.get(), 4}), charge(n, 0, {slab.get(), 5});
 
   if (small) {
     std::copy(std::begin(kSmallScanOffsets), std::end(kSmallScanOffsets), scan_offsets.begin());

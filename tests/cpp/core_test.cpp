@@ -247,6 +247,67 @@ TEST(CacheBuilder, ReadsTablesNotTheFileAndKeepsTheRecordOnFailure) {
   EXPECT_EQ(reader.rt_cache[0], 1.5);
 }
 
+// The six caches share one allocation: a copy, a cache moved out, a cache
+// that grows, a swap and a rebuild each keep their values after the record
+// they came from is gone (the sanitizer build catches a use after free or a
+// leak), and a cache's values stay its own.
+TEST(CacheBuilder, CachesKeepTheirValuesWhateverBecomesOfTheirRecord) {
+  std::vector<uint8_t> table(88 * 145);
+  for (uint32_t i = 0; i < 145; ++i) {
+    const uint32_t length = 100 + i;
+    const double rt = 0.5 * i;
+    std::memcpy(table.data() + 88 * i, &length, 4);
+    std::memcpy(table.data() + 88 * i + 4, &rt, 8);
+  }
+  SparseSource file(8 << 20, layout::kOrbitrapRtStart - 4, table);
+  auto build = [&] {
+    RawFileReader reader;
+    reader.path = "/data/orbitrap/run.raw";
+    reader.version = 66;
+    EXPECT_TRUE(initialize_caches(reader, file));
+    return reader;
+  };
+  const RawFileReader expected = build();
+  auto same_caches = [&](const auto& rt, const auto& offsets) {
+    ASSERT_EQ(rt.size(), 145u);
+    ASSERT_EQ(offsets.size(), 145u);
+    for (size_t i = 0; i < 145; ++i) {
+      EXPECT_EQ(rt[i], 0.5 * i) << i;
+      EXPECT_EQ(offsets[i], layout::kOrbitrapFirstOffset + 100 * i + i * (i - 1) / 2) << i;  // the lengths before it
+    }
+  };
+  same_caches(expected.rt_cache, expected.scan_offsets);
+
+  RawFileReader copied = [&] { return RawFileReader(build()); }();
+  same_caches(copied.rt_cache, copied.scan_offsets);
+
+  Cache<double> rt_out;
+  Cache<uint64_t> offsets_out;
+  {
+    RawFileReader reader = build();
+    rt_out = std::move(reader.rt_cache);
+    offsets_out = std::move(reader.scan_offsets);
+    ASSERT_TRUE(initialize_caches(reader, file));  // a rebuild in the same record
+    same_caches(reader.rt_cache, reader.scan_offsets);
+  }
+  same_caches(rt_out, offsets_out);
+  rt_out.push_back(-1.0);  // past its slice, onto the heap
+  rt_out.pop_back();
+  same_caches(rt_out, offsets_out);
+
+  RawFileReader a = build(), b = build();
+  a.rt_cache[0] = 7.0;
+  std::swap(a.rt_cache, b.rt_cache);
+  EXPECT_EQ(b.rt_cache[0], 7.0);
+  EXPECT_EQ(a.rt_cache[0], 0.0);
+  a = std::move(b);
+  b = build();
+  EXPECT_EQ(a.rt_cache[0], 7.0);
+  a.rt_cache[0] = 0.0;
+  same_caches(a.rt_cache, a.scan_offsets);
+  same_caches(b.rt_cache, b.scan_offsets);
+}
+
 std::vector<uint8_t> utf16(std::string_view ascii) {
   std::vector<uint8_t> units;
   for (char c : ascii) units.insert(units.end(), {static_cast<uint8_t>(c), 0});
