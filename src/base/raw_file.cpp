@@ -78,6 +78,7 @@ Expected<RawFile> RawFile::open(std::string_view path) {
   const char* c_path = local;
   if (path.size() < sizeof local) {
     std::memcpy(local, path.data(), path.size());
+    // cppcheck-suppress unreadVariable ; read through c_path
     local[path.size()] = '\0';
   } else {
     long_path.assign(path);

@@ -34,7 +34,7 @@ PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view
       if (const uint8_t* match = confirm_hits(p)) return {p, match};
       for (p += lead; last - p >= static_cast<ptrdiff_t>(256 + element); p += 256) {
         __m256i any = _mm256_setzero_si256();
-        for (int k = 0; k < 8; ++k) {
+        for (ptrdiff_t k = 0; k < 8; ++k) {
           any = _mm256_or_si256(any, _mm256_cmpeq_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(p + 32 * k)), first));
         }
         if (_mm256_testz_si256(any, any)) continue;

@@ -77,7 +77,8 @@ static_assert(sizeof(CacheSlab) % 8 == 0);
 template <class T>
 class CacheAllocator {
  public:
-  static_assert(sizeof(T) <= 8 && alignof(T) <= 8);
+  static_assert(sizeof(T) <= 8, "a slice holds 8-byte elements");
+  static_assert(alignof(T) <= 8, "a slice is 8-byte aligned");
   using value_type = T;
   using propagate_on_container_move_assignment = std::true_type;
   using propagate_on_container_swap = std::true_type;
@@ -97,8 +98,6 @@ class CacheAllocator {
   ~CacheAllocator() {
     if (slab_ != nullptr) slab_->release();
   }
-  template <class U>
-  CacheAllocator(const CacheAllocator<U>&) {}  // another type's slice is none of ours
 
   T* allocate(size_t n) {
     if (slab_ != nullptr && n <= SIZE_MAX / sizeof(T)) {
