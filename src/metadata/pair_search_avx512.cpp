@@ -61,16 +61,16 @@ PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_vi
     }
     for (p += 64 - reinterpret_cast<uintptr_t>(p) % 64; last - p >= static_cast<ptrdiff_t>(256 + 64); p += 256) {
       uint64_t f[4], s[5];
-      for (int k = 0; k < 4; ++k) {
+      for (ptrdiff_t k = 0; k < 4; ++k) {
         const __m512i block = _mm512_load_si512(p + 64 * k);
         f[k] = _mm512_cmpeq_epi8_mask(block, first);
         s[k] = _mm512_cmpeq_epi8_mask(block, second);
       }
       s[4] = p[256] == static_cast<uint8_t>(e1);
       uint64_t pairs[4], any = 0;
-      for (int k = 0; k < 4; ++k) any |= pairs[k] = f[k] & ((s[k] >> 1) | (s[k + 1] << 63));
+      for (ptrdiff_t k = 0; k < 4; ++k) any |= pairs[k] = f[k] & ((s[k] >> 1) | (s[k + 1] << 63));
       if (any == 0) continue;
-      for (int k = 0; k < 4; ++k) {
+      for (ptrdiff_t k = 0; k < 4; ++k) {
         if (const uint8_t* match = confirm(p + 64 * k, pairs[k], last, pattern, element)) return {p + 64 * k, match};
       }
     }
