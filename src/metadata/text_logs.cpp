@@ -39,9 +39,9 @@ const uint8_t* search(std::span<const uint8_t> bytes, uint64_t origin, std::stri
   const uint8_t* const first = bytes.data();
   const uint8_t* const last = first + bytes.size();
   const auto lead = static_cast<uint8_t>(pattern[0]);
-  // A code unit that the vector loop seeks alone costs what memchr does on
-  // zeros, and far less in binary data, where memchr stops at every byte
-  // equal to the unit's low half.
+  // A code unit that the vector loop seeks alone costs no more than memchr
+  // does on zeros, and far less in binary data, where memchr stops at every
+  // byte equal to the unit's low half.
   if (align == 2 && pattern.size() >= 4 && seeks_first_units(settings.pair_loop)) {
     return search_pairs(first, first, last, origin, pattern, align, settings.pair_loop);
   }

@@ -1,9 +1,7 @@
 #include "reader/reader.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <optional>
 #include <utility>
 

@@ -5,14 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
-#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
