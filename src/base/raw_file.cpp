@@ -149,9 +149,13 @@ Expected<PageBuffer> read_ranges(const ByteSource& source, std::span<const Range
     const uint64_t end = std::min(range.end, length);
     return range.begin < end ? static_cast<size_t>(end - range.begin) : size_t{0};
   };
-  const size_t page = page_bytes();
+  // The whole pages a range takes from the start of its first.
+  auto pages_of = [&size_of](const Range& range) {
+    const size_t page = page_bytes();
+    return (page_offset(range.begin) + size_of(range) + page - 1) / page * page;
+  };
   size_t total = 0;
-  for (const Range& range : ranges) total += (page_offset(range.begin) + size_of(range) + page - 1) / page * page;
+  for (const Range& range : ranges) total += pages_of(range);
   PageBuffer buffer(total);
   size_t at = 0;
   for (size_t k = 0; k < ranges.size(); ++k) {
@@ -161,7 +165,7 @@ Expected<PageBuffer> read_ranges(const ByteSource& source, std::span<const Range
     if (size != 0) {
       if (auto filled = source.read_at(ranges[k].begin, {first, size}); !filled) return filled.error();
     }
-    at += (page_offset(ranges[k].begin) + size + page - 1) / page * page;
+    at += pages_of(ranges[k]);
   }
   return buffer;
 }

@@ -112,13 +112,7 @@ class ForwardBytes {
     if (failed() || offset < base_ || offset > loaded_end() || end <= offset) return {};
     if (end > loaded_end()) {
       const size_t more = static_cast<size_t>(end - loaded_end());
-      if (head_ + size_ + more > data_.size()) {
-        const size_t front = page_offset(base_);
-        PageBuffer grown(front + size_ + more);
-        if (size_ != 0) std::memcpy(grown.data() + front, data_.data() + head_, size_);
-        data_ = std::move(grown);
-        head_ = front;
-      }
+      if (head_ + size_ + more > data_.size()) regrow(page_offset(base_) + size_ + more);
       if (auto filled = source_.read_at(loaded_end(), {data_.data() + head_ + size_, more}); !filled) {
         stop(std::move(filled.error()));
         return {};
@@ -147,6 +141,16 @@ class ForwardBytes {
  private:
   uint64_t loaded_end() const { return base_ + size_; }
 
+  // A buffer of `capacity` bytes, with the bytes kept moved to their page
+  // offset at its front.
+  void regrow(size_t capacity) {
+    const size_t front = page_offset(base_);
+    PageBuffer grown(capacity);
+    if (size_ != 0) std::memcpy(grown.data() + front, data_.data() + head_, size_);
+    data_ = std::move(grown);
+    head_ = front;
+  }
+
   void load_next(uint64_t offset) {
     if (stop_requested()) return;
     const uint64_t drop_to = std::min({keep_, offset, loaded_end()});
@@ -164,10 +168,7 @@ class ForwardBytes {
       // (untouched pages cost nothing), so this grows only for larger keeps;
       // a file of one chunk needs no more than itself.
       const size_t room = end_ > chunk_ ? static_cast<size_t>(chunk_ + settings_.retained_run_bytes) + page_bytes() : 0;
-      PageBuffer grown(std::max(front + size_ + n, room));
-      if (size_ != 0) std::memcpy(grown.data() + front, data_.data() + head_, size_);
-      data_ = std::move(grown);
-      head_ = front;
+      regrow(std::max(front + size_ + n, room));
     } else if (head_ != front && (size_ < chunk_ / 16 || head_ + size_ + n > data_.size())) {
       // A small remainder goes back to the front, so that a long scan keeps
       // touching the same pages; a long kept run moves only when it must.
