@@ -28,6 +28,17 @@ const size_t g_page_bytes = [] {
 
 size_t page_bytes() { return g_page_bytes; }
 
+size_t streaming_read_bytes() {
+  static const size_t bytes = [] {
+#if defined(__x86_64__)
+    __builtin_cpu_init();  // may run before libgcc's own constructor has
+    if (__builtin_cpu_is("amd")) return size_t{2} << 20;
+#endif
+    return size_t{256} << 10;
+  }();
+  return bytes;
+}
+
 PageBuffer::PageBuffer(size_t size) : size_(size) {
   if (size == 0) return;
   if (size > SIZE_MAX - g_page_bytes || (block_ = std::malloc(size + g_page_bytes - 1)) == nullptr) {

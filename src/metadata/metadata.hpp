@@ -93,10 +93,9 @@ class TrailerFields {
 // result, and who may stop it between chunks.
 struct ScanSettings {
   // Bytes read at a time (rounded down to an even number, at least 2, so
-  // that a chunk never splits a code unit).  256 KiB: the kernel's copy and
-  // the search after it each run fastest on a chunk this size on the
-  // development VM, where 1 MiB reads streamed an 8 MiB file 18% slower.
-  size_t chunk_bytes = size_t{256} << 10;
+  // that a chunk never splits a code unit): the size this machine streams
+  // fastest.
+  size_t chunk_bytes = streaming_read_bytes();
   // A run longer than this is not kept in memory while its end is sought; if
   // it proves valid it is read a second time, in chunks, to be decoded.
   uint64_t retained_run_bytes = uint64_t{4} << 20;

@@ -320,6 +320,7 @@ TEST(TextScans, StopBetweenChunksWhenInterrupted) {
   SparseSource file(kSize, kSize - 4096, utf16("Coulombmeter"));
   WatchedSource watched(file);
   ScanSettings settings;
+  settings.chunk_bytes = 256 << 10;  // the method's 4 MiB take more than three
   int asked = 0;
   auto stop_at_the_third = [&] { return ++asked == 3; };
   settings.interrupt = Interrupt(stop_at_the_third);
