@@ -68,6 +68,8 @@ PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_vi
         const __m512i here = _mm512_xor_si512(_mm512_load_si512(p + 64 * k), first);
         apart[k] = _mm512_ternarylogic_epi32(here, _mm512_loadu_si512(p + 64 * k + 1), second, 0xF6);  // a | (b ^ c)
       }
+      // A loop of this instruction set by design, which std::simd would not make portable.
+      // NOLINTNEXTLINE(portability-simd-intrinsics)
       const __m512i least = _mm512_min_epu8(_mm512_min_epu8(apart[0], apart[1]), _mm512_min_epu8(apart[2], apart[3]));
       if (_mm512_testn_epi8_mask(least, least) == 0) continue;
       for (ptrdiff_t k = 0; k < 4; ++k) {
