@@ -143,7 +143,12 @@ def test_ctrl_c_stops_an_export_cleanly(tmp_path):
     path = samples.large_sample(40000).write(str(tmp_path / "big.raw"))
     out = tmp_path / "out"
     out.mkdir()
-    process = subprocess.Popen([*velmaro_command(), "export", path, "--mzml", "--mgf", "--parquet", "-o", str(out)],
+    # Ctrl-C as at a terminal, even where the tests were started in the
+    # background by a shell, whose children inherit SIGINT ignored.
+    default_sigint = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                      "os.execv(sys.argv[1], sys.argv[1:])")
+    process = subprocess.Popen([sys.executable, "-c", default_sigint, *velmaro_command(), "export", path, "--mzml",
+                                "--mgf", "--parquet", "-o", str(out)],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     # Interrupted once the outputs are being written.
     deadline = time.monotonic() + TIMEOUT
