@@ -16,6 +16,12 @@ namespace {
 
 constexpr uint64_t kMethodPrefixBytes = 4194304;
 constexpr uint64_t kMethodWindowBytes = 200000;
+// The method's search reads at most this much at a time, whatever streams a
+// whole file fastest: a chunk that stays in the second-level cache is
+// searched at its speed, and over 4 MiB the extra reads cost less than that
+// saves (on an AMD VM whose log scans stream fastest in 2 MiB reads, the
+// search of the method took a twentieth less with 256 KiB chunks).
+constexpr size_t kMethodChunkBytes = size_t{256} << 10;
 constexpr std::string_view kXmlDeclaration = "<?xml";
 constexpr std::string_view kMethodEnd = "</InstrumentMethod>";
 constexpr std::string_view kCmDataEnd = "</CmData>";
@@ -375,7 +381,9 @@ Expected<std::vector<std::string>> collect_runs(const ByteSource& file, const Sc
 Expected<std::string> read_instrument_method(const ByteSource& file, const ScanSettings& settings) {
   const uint64_t length = file.length();
   if (length < kXmlDeclaration.size()) return std::string();
-  ForwardBytes prefix(file, std::min(length, kMethodPrefixBytes), settings);
+  ScanSettings prefix_settings = settings;
+  prefix_settings.chunk_bytes = std::min(settings.chunk_bytes, kMethodChunkBytes);
+  ForwardBytes prefix(file, std::min(length, kMethodPrefixBytes), prefix_settings);
   const auto start = prefix.find(0, kXmlDeclaration, 1);
   if (prefix.failed()) return stopped_scan<std::string>(prefix.stopped());
   if (!start) return std::string();
