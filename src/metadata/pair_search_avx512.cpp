@@ -16,17 +16,20 @@ namespace {
 // would store each one on the stack in case a candidate came.
 __attribute__((noinline)) const uint8_t* confirm_words(const uint8_t* p, const uint8_t* last, std::string_view pattern,
                                                        __m512i at_even, __m512i at_odd) {
+  constexpr uint64_t kEvenBytes = 0x5555555555555555;
+  // A bit per byte where a word equals `word`: both of the word's bits.
+  auto word_bytes = [](__m512i block, __m512i word) -> uint64_t {
+    return _mm512_movepi8_mask(_mm512_movm_epi16(_mm512_cmpeq_epi16_mask(block, word)));
+  };
   for (const uint8_t* q = p; q < p + 256; q += 64) {
     const __m512i block = _mm512_load_si512(q);
-    const uint32_t even = _mm512_cmpeq_epi16_mask(block, at_even);
-    uint32_t odd = _mm512_cmpeq_epi16_mask(block, at_odd);
+    const uint64_t odd = word_bytes(block, at_odd);
     if ((odd & 1) != 0 && static_cast<size_t>(last - (q - 1)) >= pattern.size() &&
         std::memcmp(q - 1, pattern.data(), pattern.size()) == 0) {
       return q - 1;
     }
-    uint64_t candidates = 0;
-    for (uint32_t bits = even; bits != 0; bits &= bits - 1) candidates |= uint64_t{1} << (2 * __builtin_ctz(bits));
-    for (odd &= ~uint32_t{1}; odd != 0; odd &= odd - 1) candidates |= uint64_t{1} << (2 * __builtin_ctz(odd) - 1);
+    // A word at 2j marks a candidate at 2j, or at 2j - 1 for the second pair.
+    const uint64_t candidates = (word_bytes(block, at_even) & kEvenBytes) | ((odd >> 1) & ~kEvenBytes);
     if (const uint8_t* match = confirm(q, candidates, last, pattern, 1)) return match;
   }
   return nullptr;
