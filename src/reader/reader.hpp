@@ -45,10 +45,7 @@ class CacheSlab {
   }
   void hold() { ++users_; }
   void release() {
-    if (--users_ == 0) {
-      this->~CacheSlab();
-      std::free(this);
-    }
+    if (--users_ == 0) destroy(this);
   }
 
   // Slice k, or nullptr if it is taken or smaller than `bytes`.
@@ -66,6 +63,12 @@ class CacheSlab {
 
  private:
   explicit CacheSlab(size_t capacity) : capacity_(capacity) {}
+  // Out of line: where the free was inlined into a build, GCC 12 took the
+  // next hold() of a live slab for a use after it (-Wuse-after-free).
+  [[gnu::noinline]] static void destroy(CacheSlab* slab) {
+    slab->~CacheSlab();
+    std::free(slab);
+  }
   unsigned char* slice(size_t k) { return reinterpret_cast<unsigned char*>(this + 1) + 8 * capacity_ * k; }
 
   size_t users_ = 1;
