@@ -12,7 +12,7 @@ import pytest
 
 import rawbuilder as rb
 import samples
-from conftest import velmaro
+from conftest import read_csv_exact, velmaro
 
 pytest.importorskip("numpy")
 vt = pytest.importorskip("velmaro_tools")
@@ -56,9 +56,7 @@ def test_scans_as_csv_hold_the_scan_table(runs, tmp_path):
     _, paths = runs
     out = str(tmp_path / "scans.csv")
     assert cli.main(["scans", paths["renamed"], "--csv", out, "-q"]) == 0
-    # pandas' default float parser is not exact (on aarch64 it misses by a
-    # unit in the last place); the CSV's shortest round-trip texts are.
-    written = pd.read_csv(out, index_col="scan_number", float_precision="round_trip")
+    written = read_csv_exact(out, index_col="scan_number")
     pd.testing.assert_frame_equal(written, vt.Run(paths["renamed"]).scan_table(), check_exact=True)
     assert os.listdir(tmp_path) == ["scans.csv"]
 

@@ -11,7 +11,7 @@ import pytest
 
 import rawbuilder as rb
 import samples
-from conftest import velmaro
+from conftest import read_csv_exact, velmaro
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
 sys.path.insert(0, EXAMPLES)
@@ -258,7 +258,7 @@ def test_batch_command_in_processes(batch, files, tmp_path):
     assert result.returncode == 1, result.stderr
     assert result.stderr.splitlines()[-1] == "2 of 6 files could not be read"
     assert "Traceback" not in result.stderr
-    check_summary(pd.read_csv(out, float_precision="round_trip").fillna({"error": ""}), paths, files)
+    check_summary(read_csv_exact(out).fillna({"error": ""}), paths, files)
 
 
 def test_batch_command_on_a_cluster_started_from_the_command_line(dask_cluster, batch, files, tmp_path):
