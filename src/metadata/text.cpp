@@ -1,5 +1,7 @@
 #include "metadata/text.hpp"
 
+#include <cstring>
+
 #include "base/bytes.hpp"
 
 namespace velmaro {
@@ -49,21 +51,39 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
+// Whether the N bytes at p are all ASCII: their 16-byte vectors folded by
+// OR, which every x86-64 and aarch64 machine does in registers.
+template <size_t N>
+bool ascii_block(const uint8_t* p) {
+  using Vector = uint8_t __attribute__((vector_size(16)));
+  Vector any{};
+  for (size_t k = 0; k < N; k += 16) {
+    Vector v;
+    std::memcpy(&v, p + k, 16);
+    any |= v;
+  }
+  uint64_t halves[2];
+  std::memcpy(halves, &any, 16);
+  return ((halves[0] | halves[1]) & 0x8080808080808080ull) == 0;
+}
+
 }  // namespace
 
 bool valid_utf8(std::span<const uint8_t> bytes) {
   const uint8_t* p = bytes.data();
   const uint8_t* const end = p + bytes.size();
   while (p < end) {
-    // ASCII, 64 or 8 bytes at a time: a method text is mostly that.
+    // ASCII, 256, 64 or 8 bytes at a time: a method text is mostly that.
+    // The 256-byte step folds four cache lines before it tests, as a search
+    // does, so that the test's branch waits on no single load.
     constexpr uint64_t kHighBits = 0x8080808080808080ull;
-    if (end - p >= 64) {
-      uint64_t any = 0;
-      for (int k = 0; k < 64; k += 8) any |= load_le<uint64_t>(p + k);
-      if ((any & kHighBits) == 0) {
-        p += 64;
-        continue;
-      }
+    if (end - p >= 256 && ascii_block<256>(p)) {
+      p += 256;
+      continue;
+    }
+    if (end - p >= 64 && ascii_block<64>(p)) {
+      p += 64;
+      continue;
     }
     if (end - p >= 8 && (load_le<uint64_t>(p) & kHighBits) == 0) {
       p += 8;

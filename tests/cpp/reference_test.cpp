@@ -188,5 +188,29 @@ TEST(Reference, TextScansAgreeWithSmallChunks) {
   }
 }
 
+// A method window of ASCII, whose checks go a block of lines at a time, with
+// one sequence that is not ASCII, valid or not, at every place in the first
+// blocks, and a closing tag at a place that moves with it.
+TEST(Reference, MethodWindowsWithOneSequenceAtEveryPlace) {
+  constexpr std::string_view kSequences[] = {
+      "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",  // valid
+      "\xff", "\x80", "\xc3", "\xe2\x82", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80"};
+  constexpr std::string_view kTags[] = {"</InstrumentMethod>", "</CmData>", "</Instrument", ""};
+  WholeBuffer whole;
+  for (size_t place = 0; place < 700; ++place) {
+    const std::string_view odd = kSequences[place % std::size(kSequences)];
+    std::string text = "<?xml" + std::string(900, 'x');
+    text.insert(5 + place, odd);
+    const size_t tag_at = 5 + (place * 37) % 880;
+    text.insert(tag_at < 5 + place ? tag_at : tag_at + odd.size(), kTags[place % std::size(kTags)]);
+    const std::vector<uint8_t> data(text.begin(), text.end());
+    const SparseSource file(64 + data.size() + place % 3, 64, data);
+    ScanSettings settings;
+    settings.pair_loop = pair_loops()[place % pair_loops().size()];
+    EXPECT_SAME(instrument_method(file, settings).value(), reference::instrument_method(whole.of(file)),
+                "place " + std::to_string(place));
+  }
+}
+
 }  // namespace
 }  // namespace velmaro
