@@ -1,5 +1,6 @@
 #include "metadata/text.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/bytes.hpp"
@@ -73,50 +74,56 @@ bool valid_utf8(std::span<const uint8_t> bytes) {
   const uint8_t* p = bytes.data();
   const uint8_t* const end = p + bytes.size();
   while (p < end) {
-    // ASCII, 256, 64 or 8 bytes at a time: a method text is mostly that.
-    // The 256-byte step folds four cache lines before it tests, as a search
-    // does, so that the test's branch waits on no single load.
-    constexpr uint64_t kHighBits = 0x8080808080808080ull;
+    // ASCII, four cache lines at a time: a method text is mostly that.  The
+    // lines are folded before the test, as a search does, so that its branch
+    // waits on no single load.
     if (end - p >= 256 && ascii_block<256>(p)) {
       p += 256;
       continue;
     }
-    if (end - p >= 64 && ascii_block<64>(p)) {
-      p += 64;
-      continue;
+    // A block with something else in it is gone through in steps of 64
+    // bytes, 8 bytes or one sequence, and only then tested whole again, so
+    // that a text of few ASCII characters pays one failed test a block.
+    const uint8_t* const block_end = p + std::min<ptrdiff_t>(end - p, 256);
+    while (p < block_end) {
+      if (end - p >= 64 && ascii_block<64>(p)) {
+        p += 64;
+        continue;
+      }
+      if (end - p >= 8 && (load_le<uint64_t>(p) & 0x8080808080808080ull) == 0) {
+        p += 8;
+        continue;
+      }
+      const uint8_t lead = *p;
+      if (lead < 0x80) {
+        ++p;
+        continue;
+      }
+      // The second byte's range depends on the lead byte; that is what rules
+      // out overlong forms, surrogates and code points past U+10FFFF.
+      size_t n;
+      uint8_t low = 0x80, high = 0xBF;
+      if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+      } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+      } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+      } else {
+        return false;
+      }
+      // A step may end past the block, not past the bytes.
+      if (static_cast<size_t>(end - p) < n) return false;
+      if (p[1] < low || p[1] > high) return false;
+      for (size_t k = 2; k < n; ++k) {
+        if (!is_continuation(p[k])) return false;
+      }
+      p += n;
     }
-    if (end - p >= 8 && (load_le<uint64_t>(p) & kHighBits) == 0) {
-      p += 8;
-      continue;
-    }
-    const uint8_t lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    // The second byte's range depends on the lead byte; that is what rules
-    // out overlong forms, surrogates and code points past U+10FFFF.
-    size_t n;
-    uint8_t low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      n = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      n = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      n = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) < n) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (size_t k = 2; k < n; ++k) {
-      if (!is_continuation(p[k])) return false;
-    }
-    p += n;
   }
   return true;
 }
