@@ -68,12 +68,14 @@ std::string show(const Field& field) {
 std::vector<Field> owned(const TrailerFields& fields) {
   std::vector<Field> out;
   for (const TrailerField& field : fields) {
+    // Built in place: GCC 12 took a moved-in text for one read uninitialized.
+    Field& copy = out.emplace_back(Field{field.key, 0.0});
     if (const auto* text = std::get_if<std::string_view>(&field.value)) {
-      out.push_back({field.key, std::string(*text)});
+      copy.value.emplace<std::string>(*text);
     } else if (const auto* number = std::get_if<double>(&field.value)) {
-      out.push_back({field.key, *number});
+      copy.value = *number;
     } else {
-      out.push_back({field.key, std::get<int64_t>(field.value)});
+      copy.value = std::get<int64_t>(field.value);
     }
   }
   return out;
