@@ -93,15 +93,22 @@ def test_repeated_calls_leave_memory_and_references_flat(paths, name, capfd):
     nones = sys.getrefcount(None)
     # The native memory in two halves: a leak grows both, while the heap's
     # one-time growth (as when earlier tests left it fragmented) lands in one.
+    # Under CI's load both halves of one measurement once grew by 3 MB; a
+    # leak grows every half of every measurement, so up to three are taken.
     native_growth = []
     tracemalloc.start()
     try:
         python_before = tracemalloc.get_traced_memory()[0]
-        for _ in range(2):
-            native_before = rss_bytes()
-            for _ in range(rounds // 2):
-                call()
-            native_growth.append(rss_bytes() - native_before)
+        for _ in range(3):
+            halves = []
+            for _ in range(2):
+                native_before = rss_bytes()
+                for _ in range(rounds // 2):
+                    call()
+                halves.append(rss_bytes() - native_before)
+            native_growth.append(halves)
+            if SANITIZED or min(halves) < 1 << 20:
+                break
         python_growth = tracemalloc.get_traced_memory()[0] - python_before
     finally:
         tracemalloc.stop()
@@ -110,4 +117,4 @@ def test_repeated_calls_leave_memory_and_references_flat(paths, name, capfd):
     assert abs(sys.getrefcount(None) - nones) < 100
     # One leaked float a call would be 240 kB of Python memory.
     assert python_growth < 16 << 10, python_growth
-    assert SANITIZED or min(native_growth) < 1 << 20, native_growth
+    assert SANITIZED or min(native_growth[-1]) < 1 << 20, native_growth
