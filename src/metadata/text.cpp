@@ -52,6 +52,8 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
 // Whether the N bytes at p are all ASCII: their 16-byte vectors folded by
 // OR, which every x86-64 and aarch64 machine does in registers.
 template <size_t N>
@@ -65,7 +67,7 @@ bool ascii_block(const uint8_t* p) {
   }
   uint64_t halves[2];
   std::memcpy(halves, &any, 16);
-  return ((halves[0] | halves[1]) & 0x8080808080808080ull) == 0;
+  return ((halves[0] | halves[1]) & kHighBits) == 0;
 }
 
 }  // namespace
@@ -90,7 +92,7 @@ bool valid_utf8(std::span<const uint8_t> bytes) {
         p += 64;
         continue;
       }
-      if (end - p >= 8 && (load_le<uint64_t>(p) & 0x8080808080808080ull) == 0) {
+      if (end - p >= 8 && (load_le<uint64_t>(p) & kHighBits) == 0) {
         p += 8;
         continue;
       }
