@@ -65,6 +65,23 @@ inline const uint8_t* confirm(const uint8_t* p, uint64_t hits, const uint8_t* la
   }
   return nullptr;
 }
+// The first match among the candidates of the 64 bytes at q, for a byte
+// pattern of at least three bytes sought by aligned 16-bit words: `even` and
+// `odd` have both bits of each word there that equals the pattern's first or
+// second pair of bytes.  A word at 2j marks a candidate at 2j, or at 2j - 1
+// for the second pair (q - 1 for the line's first word).  Always inlined:
+// the vector loops that call it are each built for their own instruction
+// set, and an out-of-line copy from one could be the one the linker keeps.
+[[gnu::always_inline]] inline const uint8_t* confirm_words(const uint8_t* q, uint64_t even, uint64_t odd,
+                                                         const uint8_t* last, std::string_view pattern) {
+  constexpr uint64_t kEvenBytes = 0x5555555555555555;
+  if ((odd & 1) != 0 && static_cast<size_t>(last - (q - 1)) >= pattern.size() &&
+      std::memcmp(q - 1, pattern.data(), pattern.size()) == 0) {
+    return q - 1;
+  }
+  return confirm(q, (even & kEvenBytes) | ((odd >> 1) & ~kEvenBytes), last, pattern, 1);
+}
+
 // Built with AVX2, and AVX-512 (F and BW), enabled, on x86-64 only; each is
 // called only where the CPU has it.
 PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view pattern, size_t element);

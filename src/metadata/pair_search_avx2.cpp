@@ -21,18 +21,12 @@ uint64_t word_bytes(const uint8_t* q, __m256i word) {
 // The first match among the candidates of the 256 bytes at p that the words
 // equal to the pattern's first or second pair of bytes mark (as in the
 // AVX-512 loop, and apart from the loop for the same reason).
-__attribute__((noinline)) const uint8_t* confirm_words(const uint8_t* p, const uint8_t* last, std::string_view pattern,
-                                                       __m256i at_even, __m256i at_odd) {
-  constexpr uint64_t kEvenBytes = 0x5555555555555555;
+__attribute__((noinline)) const uint8_t* confirm_blocks(const uint8_t* p, const uint8_t* last, std::string_view pattern,
+                                                        __m256i at_even, __m256i at_odd) {
   for (const uint8_t* q = p; q < p + 256; q += 64) {
-    const uint64_t odd = word_bytes(q, at_odd);
-    if ((odd & 1) != 0 && static_cast<size_t>(last - (q - 1)) >= pattern.size() &&
-        std::memcmp(q - 1, pattern.data(), pattern.size()) == 0) {
-      return q - 1;
+    if (const uint8_t* match = confirm_words(q, word_bytes(q, at_even), word_bytes(q, at_odd), last, pattern)) {
+      return match;
     }
-    // A word at 2j marks a candidate at 2j, or at 2j - 1 for the second pair.
-    const uint64_t candidates = (word_bytes(q, at_even) & kEvenBytes) | ((odd >> 1) & ~kEvenBytes);
-    if (const uint8_t* match = confirm(q, candidates, last, pattern, 1)) return match;
   }
   return nullptr;
 }
@@ -93,7 +87,7 @@ PairScan scan_pairs_avx2(const uint8_t* p, const uint8_t* last, std::string_view
         any = _mm256_or_si256(any, marked);
       }
       if (_mm256_testz_si256(any, any)) continue;
-      if (const uint8_t* match = confirm_words(p, last, pattern, at_even, at_odd)) return {p, match};
+      if (const uint8_t* match = confirm_blocks(p, last, pattern, at_even, at_odd)) return {p, match};
     }
     // A match at the byte before p shows only in the word at p.
     --p;

@@ -14,23 +14,17 @@ namespace {
 // 16-bit words equal to the pattern's first or second pair of bytes mark.
 // Apart from the loop, so that the loop keeps no block for it: the compiler
 // would store each one on the stack in case a candidate came.
-__attribute__((noinline)) const uint8_t* confirm_words(const uint8_t* p, const uint8_t* last, std::string_view pattern,
-                                                       __m512i at_even, __m512i at_odd) {
-  constexpr uint64_t kEvenBytes = 0x5555555555555555;
+__attribute__((noinline)) const uint8_t* confirm_blocks(const uint8_t* p, const uint8_t* last, std::string_view pattern,
+                                                        __m512i at_even, __m512i at_odd) {
   // A bit per byte where a word equals `word`: both of the word's bits.
   auto word_bytes = [](__m512i block, __m512i word) -> uint64_t {
     return _mm512_movepi8_mask(_mm512_movm_epi16(_mm512_cmpeq_epi16_mask(block, word)));
   };
   for (const uint8_t* q = p; q < p + 256; q += 64) {
     const __m512i block = _mm512_load_si512(q);
-    const uint64_t odd = word_bytes(block, at_odd);
-    if ((odd & 1) != 0 && static_cast<size_t>(last - (q - 1)) >= pattern.size() &&
-        std::memcmp(q - 1, pattern.data(), pattern.size()) == 0) {
-      return q - 1;
+    if (const uint8_t* match = confirm_words(q, word_bytes(block, at_even), word_bytes(block, at_odd), last, pattern)) {
+      return match;
     }
-    // A word at 2j marks a candidate at 2j, or at 2j - 1 for the second pair.
-    const uint64_t candidates = (word_bytes(block, at_even) & kEvenBytes) | ((odd >> 1) & ~kEvenBytes);
-    if (const uint8_t* match = confirm(q, candidates, last, pattern, 1)) return match;
   }
   return nullptr;
 }
@@ -110,7 +104,7 @@ PairScan scan_pairs_avx512(const uint8_t* p, const uint8_t* last, std::string_vi
       least[2] = least[2] < least[3] ? least[2] : least[3];
       const auto zero_if_any = __m512i(least[0] < least[2] ? least[0] : least[2]);
       if (_mm512_testn_epi16_mask(zero_if_any, zero_if_any) == 0) continue;
-      if (const uint8_t* match = confirm_words(p, last, pattern, at_even, at_odd)) return {p, match};
+      if (const uint8_t* match = confirm_blocks(p, last, pattern, at_even, at_odd)) return {p, match};
     }
     // A match at the byte before p shows only in the word at p.
     --p;
