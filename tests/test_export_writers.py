@@ -27,6 +27,8 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
 from velmaro_tools import _mgf  # noqa: E402
+from velmaro_tools._mzml import DEPTH_PER_WORKER  # noqa: E402
+from velmaro_tools._parquet import GROUP_QUEUE  # noqa: E402
 from velmaro_tools.export import RunInfo, export  # noqa: E402
 from velmaro_tools.records import Spectrum  # noqa: E402
 
@@ -661,6 +663,7 @@ def test_refused_arguments_leave_nothing(tmp_path, case, message):
 def test_memory_holds_a_few_spectra_whatever_the_run(tmp_path):
     # Weak references count the peak arrays still alive as each spectrum
     # is handed over: a bounded number, not the run.
+    group, size = 10000, 3000
     alive = [0]
     most = 0
 
@@ -672,15 +675,21 @@ def test_memory_holds_a_few_spectra_whatever_the_run(tmp_path):
         rng = np.random.default_rng(14)
         for scan in range(1, 201):
             most = max(most, alive[0])
-            mz, intensity = peaks(rng, 3000, special=False)
+            mz, intensity = peaks(rng, size, special=False)
             alive[0] += 1
             weakref.finalize(mz, gone)
             yield Spectrum(scan, 2, 1.0, mz, intensity, 500.0, 2, None, HCD)
 
     run = RunInfo("/data/run.raw", None, 200, {2})
-    export(spectra(), run, **outputs(tmp_path), parquet_row_group_size=10000)
-    # The workers' queue: a few spectra a worker.
-    assert most <= 3 * min(os.cpu_count() or 1, 4) + 2
+    export(spectra(), run, **outputs(tmp_path), parquet_row_group_size=group)
+    # Each writer holds the latest spectra only, and a worker thread lets go
+    # of its argument a moment after the caller has its result.  mzML: those
+    # queued for its workers, and one a worker.  Parquet: the rows of the
+    # group being gathered, of those queued for its encoder and of one more.
+    workers = min(os.cpu_count() or 1, 4)
+    mzml = (DEPTH_PER_WORKER + 1) * workers + 1
+    parquet = -(-(GROUP_QUEUE + 2) * group // size) + 1
+    assert most <= max(mzml, parquet)
 
 
 def test_a_run_with_no_creation_time_and_its_own_stem(tmp_path):
